@@ -1,0 +1,103 @@
+#!/usr/bin/env bash
+# Makes sure the pinned llama.cpp release is fetched, verified, built (shared
+# `llama` and `ggml` only) and installed into a cache outside the clone, then
+# prints the install prefix on standard output.
+#
+# The cache lives under ${XDG_CACHE_HOME:-$HOME/.cache}/debrindle-llama and is
+# keyed by the release and the build options. Every stage is done in a
+# temporary directory and renamed into place only when complete, so an
+# interrupted download or build is never taken for a good one.
+#
+# Usage: ensure-llama.sh [--tools]   (--tools also builds llama-bench,
+#                                     llama-completion and llama-server)
+set -euo pipefail
+
+readonly RELEASE="v0.4.0"
+readonly NPM_PACKAGE="node-llama-cpp@3.21.1"
+readonly NPM_SHA256="7a231d6bafa14142a1cbed9893d4ec5bc6041b2a5f5939a623accaab4203c11f"
+readonly BUNDLE_PATH="package/llama/gitRelease.bundle"
+
+with_tools=0
+[[ "${1:-}" == "--tools" ]] && with_tools=1
+
+cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/debrindle-llama"
+mkdir -p "$cache_root"
+log() { printf 'ensure-llama: %s\n' "$*" >&2; }
+
+# One builder at a time; a second caller waits and then reuses the result.
+exec 9>"$cache_root/.lock"
+flock 9
+
+# --- source -------------------------------------------------------------
+source_dir="$cache_root/llama.cpp-$RELEASE-source"
+if [[ ! -f "$source_dir/.verified" ]]; then
+  log "fetching $NPM_PACKAGE (carries llama.cpp $RELEASE)"
+  tmp=$(mktemp -d "$cache_root/.fetch.XXXXXX")
+  trap 'rm -rf "$tmp"' EXIT
+  (cd "$tmp" && npm pack --silent "$NPM_PACKAGE" >/dev/null)
+  tarball=$(ls "$tmp"/*.tgz)
+  actual=$(sha256sum "$tarball" | cut -d' ' -f1)
+  if [[ "$actual" != "$NPM_SHA256" ]]; then
+    log "checksum mismatch for $tarball: expected $NPM_SHA256, got $actual"
+    exit 1
+  fi
+  tar -xzf "$tarball" -C "$tmp" "$BUNDLE_PATH"
+  git clone --quiet "$tmp/$BUNDLE_PATH" "$tmp/source" 2>/dev/null
+  rm -rf "$tmp/source/.git"
+  touch "$tmp/source/.verified"
+  rm -rf "$source_dir"
+  mv "$tmp/source" "$source_dir"
+  rm -rf "$tmp"
+  trap - EXIT
+fi
+
+# --- build --------------------------------------------------------------
+build_type="Release"
+options=(
+  -DCMAKE_BUILD_TYPE=$build_type
+  -DBUILD_SHARED_LIBS=ON
+  -DGGML_NATIVE=ON
+  -DLLAMA_BUILD_COMMON=$([[ $with_tools == 1 ]] && echo ON || echo OFF)
+  -DLLAMA_BUILD_TESTS=OFF
+  -DLLAMA_BUILD_EXAMPLES=OFF
+  -DLLAMA_BUILD_TOOLS=$([[ $with_tools == 1 ]] && echo ON || echo OFF)
+  -DLLAMA_BUILD_SERVER=$([[ $with_tools == 1 ]] && echo ON || echo OFF)
+  -DLLAMA_BUILD_APP=OFF
+  -DLLAMA_BUILD_UI=OFF
+  -DLLAMA_USE_PREBUILT_UI=OFF
+  -DLLAMA_CURL=OFF
+  -DLLAMA_OPENSSL=OFF
+  -DLLAMA_ALL_WARNINGS=OFF
+)
+compiler=$(c++ --version | head -n 1)
+key=$(printf '%s\n' "$RELEASE" "$compiler" "$(uname -m)" "${options[@]}" | sha256sum | cut -c1-12)
+prefix="$cache_root/llama.cpp-$RELEASE-$([[ $with_tools == 1 ]] && echo tools || echo libs)-$key"
+
+if [[ ! -f "$prefix/.complete" ]]; then
+  log "building llama.cpp $RELEASE into $prefix (a few minutes, once per machine)"
+  tmp=$(mktemp -d "$cache_root/.build.XXXXXX")
+  trap 'rm -rf "$tmp"' EXIT
+  jobs=$(nproc 2>/dev/null || echo 2)
+  cmake -S "$source_dir" -B "$tmp/build" -G Ninja "${options[@]}" \
+        -DCMAKE_INSTALL_PREFIX="$prefix" >"$tmp/configure.log" 2>&1 \
+    || { cat "$tmp/configure.log" >&2; exit 1; }
+  targets=(llama)
+  [[ $with_tools == 1 ]] && targets+=(llama-bench llama-completion llama-server)
+  cmake --build "$tmp/build" --parallel "$jobs" --target "${targets[@]}" >"$tmp/build.log" 2>&1 \
+    || { tail -n 50 "$tmp/build.log" >&2; exit 1; }
+  # Install into a staging copy of the final prefix, then move it into place.
+  rm -rf "$prefix"
+  DESTDIR="$tmp/stage" cmake --install "$tmp/build" --component Unspecified >/dev/null 2>&1 \
+    || DESTDIR="$tmp/stage" cmake --install "$tmp/build" >/dev/null
+  mkdir -p "$(dirname "$prefix")"
+  mv "$tmp/stage$prefix" "$prefix"
+  if [[ $with_tools == 1 ]]; then
+    mkdir -p "$prefix/tools"
+    cp "$tmp/build/bin/llama-bench" "$tmp/build/bin/llama-completion" "$tmp/build/bin/llama-server" "$prefix/tools/"
+  fi
+  touch "$prefix/.complete"
+  rm -rf "$tmp"
+  trap - EXIT
+fi
+
+printf '%s\n' "$prefix"

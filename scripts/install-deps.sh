@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build and the tests need, when missing.
+set -euo pipefail
+
+packages=(
+  g++ cmake ninja-build git ca-certificates
+  libgtest-dev libbenchmark-dev
+  clang libclang-rt-14-dev
+  python3 valgrind
+)
+missing=()
+for package in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")
+done
+# npm fetches the pinned llama.cpp release; any working npm will do.
+command -v npm >/dev/null 2>&1 || missing+=(npm)
+
+if ((${#missing[@]} > 0)); then
+  echo "install-deps: installing ${missing[*]}" >&2
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq "${missing[@]}" >/dev/null
+fi

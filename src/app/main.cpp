@@ -1,0 +1,15 @@
+// Entry point: pick the run mode from the command line and run it.
+
+#include "app/one_shot.hpp"
+#include "app/run_mode.hpp"
+#include "app/server_loop.hpp"
+#include "common/abnormal_stop.hpp"
+#include "common/platform.hpp"
+
+int main(int argc, char** argv) {
+    using namespace debrindle;
+    prepare_process(argc, argv);
+    const auto mode = select_run_mode(command_line_word_count(), command_line_word);
+    if (!mode) abnormal_stop("a command-line word is not valid UTF-8 text");
+    return *mode == RunMode::server ? run_server() : run_one_shot();
+}

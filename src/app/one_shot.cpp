@@ -1,0 +1,60 @@
+#include "app/one_shot.hpp"
+
+#include <string>
+
+#include "app/fatal_exit.hpp"
+#include "common/platform.hpp"
+#include "diag/diagnostics.hpp"
+#include "engine/backend.hpp"
+#include "engine/generation.hpp"
+#include "engine/model.hpp"
+#include "protocol/request_decoder.hpp"
+
+namespace debrindle {
+namespace {
+
+Result<std::string, IoError> read_all_standard_input() {
+    std::string input;
+    char chunk[65536];
+    for (;;) {
+        auto got = read_standard_input(chunk, sizeof chunk);
+        if (!got) return Failure{std::move(got).error()};
+        if (*got == 0) return input;
+        input.append(chunk, *got);
+    }
+}
+
+// Starts the engine, loads the model and generates. Every engine handle is
+// released (the model, then the backend) before this returns, so the caller
+// reports the outcome with nothing left running.
+Result<std::string, std::string> generate_once(const LlamaHelperRequest& request) {
+    auto backend = backend_start();
+    if (!backend) return Failure{backend.error().text()};
+    if (!diagnostics_enabled()) silence_engine_log();
+
+    const ModelParams params = set_gpu_layers(model_params_default(), all_gpu_layers);
+    if (diagnostics_enabled()) write_diagnostic_line(one_shot_loading_line(request.modelPath));
+    auto model = model_load(*backend, request.modelPath, params);
+    if (!model) return Failure{model.error().text()};
+
+    return generate_text(*backend, *model, request);
+}
+
+}  // namespace
+
+int run_one_shot() {
+    auto input = read_all_standard_input();
+    if (!input) return fatal_exit(input.error().description);
+
+    auto request = decode_request_bytes(*input);
+    if (!request) return fatal_exit(request.error().text());
+
+    auto text = generate_once(*request);
+    if (!text) return fatal_exit(text.error());
+
+    auto written = write_standard_output(*text);
+    if (!written) return fatal_exit(written.error().description);
+    return exit_success;
+}
+
+}  // namespace debrindle

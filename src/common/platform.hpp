@@ -1,0 +1,54 @@
+#pragma once
+// Everything that touches the operating system, behind one small interface.
+// Each platform has its own implementation file (platform_posix.cpp,
+// platform_windows.cpp); the rest of the helper is platform-free.
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/result.hpp"
+
+namespace debrindle {
+
+// A failed read or write on a standard stream, described by the system.
+struct IoError {
+    std::string description;
+};
+
+// Called once at start with main's arguments: keeps the command line for
+// the scan, makes writes to a closed pipe fail with an error instead of
+// killing the process, and puts the standard streams into binary mode where
+// the platform distinguishes it.
+void prepare_process(int argc, char** argv);
+
+// The command-line words, converted to UTF-8 one at a time, so that a word
+// after the one that decides the run mode is never looked at.
+std::size_t command_line_word_count();
+// The word at `index` as UTF-8 text, or nothing when it cannot be converted.
+std::optional<std::string> command_line_word(std::size_t index);
+
+// Reads up to `capacity` bytes of standard input. Zero bytes means the input
+// has ended; a missing standard input reads as ended.
+Result<std::size_t, IoError> read_standard_input(char* buffer, std::size_t capacity);
+
+// Writes all bytes. Writes to a missing standard output count as done.
+Result<Done, IoError> write_standard_output(std::string_view bytes);
+Result<Done, IoError> write_standard_error(std::string_view bytes);
+
+// The value of an environment variable as bytes, or nothing when unset.
+std::optional<std::string> environment_variable(const char* name);
+
+// Monotonic clock reading in nanoseconds since an arbitrary start.
+std::uint64_t monotonic_nanoseconds();
+
+// The number of logical processors the system reports, if it can tell.
+std::optional<unsigned> logical_processor_count();
+
+// Ends the process at once with the given status, without running any
+// further destructors.
+[[noreturn]] void terminate_process(int status);
+
+}  // namespace debrindle

@@ -1,0 +1,85 @@
+#include <unistd.h>
+
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "common/platform.hpp"
+#include "common/utf8.hpp"
+
+namespace debrindle {
+namespace {
+
+int saved_argc = 0;
+char** saved_argv = nullptr;
+
+IoError error_from_errno(int code) {
+    return IoError{std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"};
+}
+
+Result<Done, IoError> write_all(int fd, std::string_view bytes) {
+    while (!bytes.empty()) {
+        const ssize_t written = ::write(fd, bytes.data(), bytes.size());
+        if (written < 0) {
+            if (errno == EINTR) continue;
+            if (errno == EBADF) return Done{};  // no such stream: count as written
+            return Failure{error_from_errno(errno)};
+        }
+        bytes.remove_prefix(static_cast<std::size_t>(written));
+    }
+    return Done{};
+}
+
+}  // namespace
+
+void prepare_process(int argc, char** argv) {
+    saved_argc = argc;
+    saved_argv = argv;
+    std::signal(SIGPIPE, SIG_IGN);
+}
+
+std::size_t command_line_word_count() { return saved_argc > 0 ? static_cast<std::size_t>(saved_argc) : 0; }
+
+std::optional<std::string> command_line_word(std::size_t index) {
+    std::string word(saved_argv[index]);
+    if (!is_valid_utf8(word)) return std::nullopt;
+    return word;
+}
+
+Result<std::size_t, IoError> read_standard_input(char* buffer, std::size_t capacity) {
+    for (;;) {
+        const ssize_t got = ::read(STDIN_FILENO, buffer, capacity);
+        if (got >= 0) return static_cast<std::size_t>(got);
+        if (errno == EINTR) continue;
+        if (errno == EBADF) return std::size_t{0};  // no standard input: empty
+        return Failure{error_from_errno(errno)};
+    }
+}
+
+Result<Done, IoError> write_standard_output(std::string_view bytes) { return write_all(STDOUT_FILENO, bytes); }
+
+Result<Done, IoError> write_standard_error(std::string_view bytes) { return write_all(STDERR_FILENO, bytes); }
+
+std::optional<std::string> environment_variable(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) return std::nullopt;
+    return std::string(value);
+}
+
+std::uint64_t monotonic_nanoseconds() {
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<std::uint64_t>(now.tv_sec) * 1'000'000'000ULL + static_cast<std::uint64_t>(now.tv_nsec);
+}
+
+std::optional<unsigned> logical_processor_count() {
+    const long count = ::sysconf(_SC_NPROCESSORS_ONLN);
+    if (count < 1) return std::nullopt;
+    return static_cast<unsigned>(count);
+}
+
+void terminate_process(int status) { std::_Exit(status); }
+
+}  // namespace debrindle

@@ -1,0 +1,54 @@
+#include "diag/diagnostics.hpp"
+
+#include <array>
+
+#include <llama.h>
+
+#include "common/abnormal_stop.hpp"
+#include "common/platform.hpp"
+#include "common/utf8.hpp"
+#include "common/white_space.hpp"
+
+namespace debrindle {
+
+bool is_diagnostics_on_value(std::string_view value) {
+    static constexpr std::array<std::string_view, 7> on_words = {"1", "on", "ON", "yes", "YES", "true", "TRUE"};
+    const std::string_view trimmed = trim_white_space(value);
+    for (const std::string_view word : on_words) {
+        if (trimmed == word) return true;
+    }
+    return false;
+}
+
+bool diagnostics_enabled() {
+    const auto value = environment_variable(diagnostics_variable);
+    return value && is_valid_utf8(*value) && is_diagnostics_on_value(*value);
+}
+
+void silence_engine_log() {
+    llama_log_set([](ggml_log_level, const char*, void*) {}, nullptr);
+}
+
+std::string one_shot_loading_line(std::string_view path) {
+    return "loading one-shot model path=" + std::string(path) + " n_gpu_layers=4294967295\n";
+}
+
+std::string server_loading_line(std::string_view path) {
+    return "loading model path=" + std::string(path) + " n_gpu_layers=4294967295\n";
+}
+
+std::string server_loaded_line(std::string_view path, std::uint64_t elapsed_ms) {
+    return "loaded model path=" + std::string(path) + " elapsed_ms=" + std::to_string(elapsed_ms) + "\n";
+}
+
+void write_diagnostic_line(std::string_view line) {
+    const auto written = write_standard_error(line);
+    if (!written) abnormal_stop("failed printing to stderr: " + written.error().description);
+}
+
+std::uint64_t elapsed_milliseconds(std::uint64_t start_ns, std::uint64_t now_ns) {
+    if (now_ns < start_ns) return 0;
+    return (now_ns - start_ns) / 1'000'000ULL;
+}
+
+}  // namespace debrindle

@@ -1,0 +1,34 @@
+#pragma once
+// The diagnostics switch, the silencing of llama.cpp's log, and the helper's
+// own load lines on standard error.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace debrindle {
+
+inline constexpr const char* diagnostics_variable = "BRINDLE_DEBRINDLE_LLAMA_LOGS";
+
+// Whether a value of the variable turns diagnostics on: after trimming white
+// space it must be one of 1, on, ON, yes, YES, true, TRUE.
+bool is_diagnostics_on_value(std::string_view value);
+
+// Reads the variable afresh on every call; unset or not UTF-8 means off.
+bool diagnostics_enabled();
+
+// Installs a log callback that drops everything llama.cpp and ggml log.
+void silence_engine_log();
+
+std::string one_shot_loading_line(std::string_view path);
+std::string server_loading_line(std::string_view path);
+std::string server_loaded_line(std::string_view path, std::uint64_t elapsed_ms);
+
+// Writes a diagnostic line to standard error; a failed write ends the process
+// with an abnormal stop.
+void write_diagnostic_line(std::string_view line);
+
+// Whole milliseconds from `start_ns` to `now_ns`, 0 if the clock went back.
+std::uint64_t elapsed_milliseconds(std::uint64_t start_ns, std::uint64_t now_ns);
+
+}  // namespace debrindle

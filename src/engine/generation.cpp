@@ -1,0 +1,111 @@
+#include "engine/generation.hpp"
+
+#include <memory>
+#include <span>
+#include <vector>
+
+#include <llama.h>
+
+#include "common/platform.hpp"
+#include "common/white_space.hpp"
+#include "engine/batch.hpp"
+#include "engine/context.hpp"
+#include "engine/generation_plan.hpp"
+#include "engine/piece_decoder.hpp"
+#include "engine/prompt.hpp"
+#include "engine/token_piece.hpp"
+
+namespace debrindle {
+namespace {
+
+struct SamplerDeleter {
+    void operator()(llama_sampler* sampler) const { llama_sampler_free(sampler); }
+};
+using Sampler = std::unique_ptr<llama_sampler, SamplerDeleter>;
+
+llama_context_params context_params(std::uint32_t budget, std::uint32_t prompt_tokens) {
+    llama_context_params params = llama_context_default_params();
+    params.n_ctx = context_length(budget, prompt_tokens);
+    params.n_batch = logical_batch_size;
+    params.n_ubatch = physical_batch_size;
+    params.n_threads = thread_count(logical_processor_count());
+    params.n_threads_batch = thread_count(logical_processor_count());
+    return params;
+}
+
+// Greedy at low temperatures; otherwise top-p, temperature and a seeded
+// draw, so the same request samples the same way every time.
+Sampler build_sampler(float temperature) {
+    const std::optional<float> chain_temp = chain_temperature(temperature);
+    if (!chain_temp) return Sampler(llama_sampler_init_greedy());
+    llama_sampler_chain_params chain_params = llama_sampler_chain_default_params();
+    chain_params.no_perf = false;
+    Sampler chain(llama_sampler_chain_init(chain_params));
+    llama_sampler_chain_add(chain.get(), llama_sampler_init_top_p(top_p, top_p_min_keep));
+    llama_sampler_chain_add(chain.get(), llama_sampler_init_temp(*chain_temp));
+    llama_sampler_chain_add(chain.get(), llama_sampler_init_dist(sampler_seed));
+    return chain;
+}
+
+// Feeds the prompt in chunks of at most 512 tokens; only the last prompt
+// token asks for logits.
+Result<Done, EngineError> decode_prompt(const EngineContext& context, std::span<const llama_token> prompt) {
+    for (std::size_t start = 0; start < prompt.size(); start += prompt_chunk_tokens) {
+        const std::size_t end = std::min(prompt.size(), start + prompt_chunk_tokens);
+        EngineBatch batch(end - start);
+        for (std::size_t position = start; position < end; ++position) {
+            auto added = batch.add(prompt[position], static_cast<llama_pos>(position), position + 1 == prompt.size());
+            if (!added) return added;
+        }
+        auto decoded = batch.decode(context);
+        if (!decoded) return decoded;
+    }
+    return Done{};
+}
+
+Result<Done, EngineError> decode_one(const EngineContext& context, llama_token token, llama_pos position) {
+    EngineBatch batch(1);
+    auto added = batch.add(token, position, /*wants_logits=*/true);
+    if (!added) return added;
+    return batch.decode(context);
+}
+
+}  // namespace
+
+Result<std::string, std::string> generate_text(const EngineBackend& /*backend*/, const LoadedModel& model,
+                                               const LlamaHelperRequest& request) {
+    auto prompt = build_prompt_tokens(model, request.systemPrompt, request.userPrompt);
+    if (!prompt) return Failure{prompt.error().text()};
+    const auto prompt_tokens = static_cast<std::uint32_t>(prompt->size());
+
+    const std::uint32_t budget = token_budget(count_words(request.userPrompt), request.maxTokens);
+
+    auto context = context_create(model, context_params(budget, prompt_tokens));
+    if (!context) return Failure{context.error().text()};
+    if (prompt_tokens == 0) return Failure{std::string("De-Brindle prompt tokenized to no tokens.")};
+
+    if (auto decoded = decode_prompt(*context, *prompt); !decoded) return Failure{decoded.error().text()};
+
+    Sampler sampler = build_sampler(request.temperature);
+    for (const llama_token token : *prompt) llama_sampler_accept(sampler.get(), token);
+
+    PieceDecoder decoder;
+    std::string output;
+    const llama_vocab* vocab = model.vocab();
+    auto position = static_cast<llama_pos>(prompt_tokens);
+    for (std::uint32_t i = 0; i < budget; ++i) {
+        const llama_token token = llama_sampler_sample(sampler.get(), context->get(), -1);
+        if (llama_vocab_is_eog(vocab, token)) break;
+        llama_sampler_accept(sampler.get(), token);
+
+        auto piece = token_piece_bytes(model, token);
+        if (!piece) return Failure{piece.error().text()};
+        decoder.decode(*piece, output);
+
+        if (auto decoded = decode_one(*context, token, position); !decoded) return Failure{decoded.error().text()};
+        ++position;
+    }
+    return output;
+}
+
+}  // namespace debrindle

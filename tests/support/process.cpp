@@ -1,0 +1,142 @@
+#include "support/process.hpp"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <filesystem>
+#include <stdexcept>
+
+extern char** environ;
+
+namespace debrindle::testing {
+namespace {
+
+void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
+
+std::vector<std::string> child_environment(const ProcessOptions& options) {
+    std::map<std::string, std::string> variables;
+    for (char** entry = environ; *entry != nullptr; ++entry) {
+        const std::string text(*entry);
+        const auto equals = text.find('=');
+        if (equals != std::string::npos) variables[text.substr(0, equals)] = text.substr(equals + 1);
+    }
+    for (const auto& [name, value] : options.environment) {
+        if (value) {
+            variables[name] = *value;
+        } else {
+            variables.erase(name);
+        }
+    }
+    std::vector<std::string> result;
+    for (const auto& [name, value] : variables) result.push_back(name + "=" + value);
+    return result;
+}
+
+}  // namespace
+
+const char* helper_path() { return DEBRINDLE_HELPER_PATH; }
+
+std::string temporary_directory() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "debrindle-test-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    static std::vector<std::string> created;
+    if (created.empty()) {
+        std::atexit([] {
+            for (const auto& dir : created) std::filesystem::remove_all(dir);
+        });
+    }
+    created.push_back(pattern);
+    return pattern;
+}
+
+ProcessResult run_helper(const ProcessOptions& options) {
+    int in_pipe[2], out_pipe[2], err_pipe[2];
+    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
+
+    std::vector<std::string> argument_texts{helper_path()};
+    argument_texts.insert(argument_texts.end(), options.arguments.begin(), options.arguments.end());
+    std::vector<char*> argv;
+    for (auto& text : argument_texts) argv.push_back(text.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> environment_texts = child_environment(options);
+    std::vector<char*> envp;
+    for (auto& text : environment_texts) envp.push_back(text.data());
+    envp.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid == 0) {
+        if (options.close_stdin) {
+            close(STDIN_FILENO);
+        } else {
+            dup2(in_pipe[0], STDIN_FILENO);
+        }
+        if (options.close_stdout) {
+            close(STDOUT_FILENO);
+        } else {
+            dup2(out_pipe[1], STDOUT_FILENO);
+        }
+        dup2(err_pipe[1], STDERR_FILENO);
+        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    close(in_pipe[0]);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+
+    // Feed the input and drain both outputs together so that no pipe fills.
+    signal(SIGPIPE, SIG_IGN);
+    set_nonblocking(in_pipe[1]);
+    ProcessResult result;
+    std::size_t input_sent = 0;
+    int in_fd = in_pipe[1];
+    if (options.input.empty()) {
+        close(in_fd);
+        in_fd = -1;
+    }
+    int out_fd = out_pipe[0], err_fd = err_pipe[0];
+    char buffer[65536];
+    while (out_fd >= 0 || err_fd >= 0) {
+        pollfd fds[3] = {{in_fd, POLLOUT, 0}, {out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};
+        if (poll(fds, 3, -1) < 0) {
+            if (errno == EINTR) continue;
+            throw std::runtime_error("poll failed");
+        }
+        if (in_fd >= 0 && (fds[0].revents & (POLLOUT | POLLERR | POLLHUP)) != 0) {
+            const ssize_t n = write(in_fd, options.input.data() + input_sent, options.input.size() - input_sent);
+            if (n > 0) input_sent += static_cast<std::size_t>(n);
+            if (n < 0 && errno != EAGAIN) input_sent = options.input.size();  // reader gone
+            if (input_sent == options.input.size()) {
+                close(in_fd);
+                in_fd = -1;
+            }
+        }
+        for (auto [index, fd, sink] : {std::tuple{1, &out_fd, &result.out}, std::tuple{2, &err_fd, &result.err}}) {
+            if (*fd >= 0 && (fds[index].revents & (POLLIN | POLLHUP | POLLERR)) != 0) {
+                const ssize_t n = read(*fd, buffer, sizeof buffer);
+                if (n > 0) {
+                    sink->append(buffer, static_cast<std::size_t>(n));
+                } else if (n == 0 || errno != EAGAIN) {
+                    close(*fd);
+                    *fd = -1;
+                }
+            }
+        }
+    }
+    if (in_fd >= 0) close(in_fd);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status)) {
+        result.exit_status = WEXITSTATUS(status);
+    } else if (WIFSIGNALED(status)) {
+        result.signal = WTERMSIG(status);
+    }
+    return result;
+}
+
+}  // namespace debrindle::testing
