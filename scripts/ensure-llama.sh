@@ -68,6 +68,8 @@ options=(
   -DLLAMA_CURL=OFF
   -DLLAMA_OPENSSL=OFF
   -DLLAMA_ALL_WARNINGS=OFF
+  # The libraries find each other beside themselves, wherever they are copied.
+  '-DCMAKE_INSTALL_RPATH=$ORIGIN'
 )
 compiler=$(c++ --version | head -n 1)
 key=$(printf '%s\n' "$RELEASE" "$compiler" "$(uname -m)" "${options[@]}" | sha256sum | cut -c1-12)
@@ -87,8 +89,8 @@ if [[ ! -f "$prefix/.complete" ]]; then
     || { tail -n 50 "$tmp/build.log" >&2; exit 1; }
   # Install into a staging copy of the final prefix, then move it into place.
   rm -rf "$prefix"
-  DESTDIR="$tmp/stage" cmake --install "$tmp/build" --component Unspecified >/dev/null 2>&1 \
-    || DESTDIR="$tmp/stage" cmake --install "$tmp/build" >/dev/null
+  DESTDIR="$tmp/stage" cmake --install "$tmp/build" >"$tmp/install.log" 2>&1 \
+    || { cat "$tmp/install.log" >&2; exit 1; }
   mkdir -p "$(dirname "$prefix")"
   mv "$tmp/stage$prefix" "$prefix"
   if [[ $with_tools == 1 ]]; then

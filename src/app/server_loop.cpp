@@ -1,9 +1,66 @@
 #include "app/server_loop.hpp"
 
 #include "app/fatal_exit.hpp"
+#include "app/model_cache.hpp"
+#include "common/buffered_writer.hpp"
+#include "common/line_reader.hpp"
+#include "common/utf8.hpp"
+#include "common/white_space.hpp"
+#include "diag/diagnostics.hpp"
+#include "engine/generation.hpp"
+#include "protocol/request_decoder.hpp"
+#include "protocol/response_writer.hpp"
 
 namespace debrindle {
+namespace {
 
-int run_server() { return fatal_exit("server mode is not available in this build yet"); }
+HelperResponse failure(std::string error) { return HelperResponse{false, std::nullopt, std::move(error)}; }
+
+HelperResponse answer(ModelCache& cache, std::string_view line) {
+    auto request = decode_request_text(trim_white_space(line));
+    if (!request) return failure(request.error().text());
+
+    auto loaded = cache.ensure_loaded(request->modelPath);
+    if (!loaded) return failure(std::move(loaded).error());
+    if (request->action == RequestAction::warmup) return HelperResponse{true, std::string(), std::nullopt};
+
+    const LoadedModel* model = cache.model();
+    if (model == nullptr) return failure("De-Brindle helper model is not loaded.");
+    auto text = generate_text(cache.backend(), *model, *request);
+    if (!text) return failure(std::move(text).error());
+    return HelperResponse{true, std::move(text).value(), std::nullopt};
+}
+
+// Serves until the input ends (nothing) or a stream fails (its message).
+std::optional<std::string> serve(ModelCache& cache, LineReader& reader, BufferedWriter& writer) {
+    std::string line;
+    for (;;) {
+        auto read = reader.read_line(line);
+        if (!read) return std::move(read).error().description;
+        if (!*read) return std::nullopt;
+        if (!is_valid_utf8(line)) return std::string("stream did not contain valid UTF-8");
+
+        auto written = write_response_line(writer, answer(cache, line));
+        if (!written) return std::move(written).error().description;
+    }
+}
+
+}  // namespace
+
+int run_server() {
+    LineReader reader;
+    BufferedWriter writer;
+    auto backend = backend_start();
+    if (!backend) return fatal_exit(backend.error().text());
+    if (!diagnostics_enabled()) silence_engine_log();
+
+    std::optional<std::string> fatal;
+    {
+        ModelCache cache(std::move(backend).value());
+        fatal = serve(cache, reader, writer);
+    }  // the cached model and the backend are released here
+    (void)writer.flush();
+    return fatal ? fatal_exit(*fatal) : exit_success;
+}
 
 }  // namespace debrindle

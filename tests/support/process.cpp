@@ -88,6 +88,11 @@ ProcessResult run_helper(const ProcessOptions& options) {
     close(in_pipe[0]);
     close(out_pipe[1]);
     close(err_pipe[1]);
+    int out_fd = out_pipe[0], err_fd = err_pipe[0];
+    if (options.stdout_reader_gone) {
+        close(out_fd);
+        out_fd = -1;
+    }
 
     // Feed the input and drain both outputs together so that no pipe fills.
     signal(SIGPIPE, SIG_IGN);
@@ -99,7 +104,6 @@ ProcessResult run_helper(const ProcessOptions& options) {
         close(in_fd);
         in_fd = -1;
     }
-    int out_fd = out_pipe[0], err_fd = err_pipe[0];
     char buffer[65536];
     while (out_fd >= 0 || err_fd >= 0) {
         pollfd fds[3] = {{in_fd, POLLOUT, 0}, {out_fd, POLLIN, 0}, {err_fd, POLLIN, 0}};

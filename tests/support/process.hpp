@@ -22,6 +22,7 @@ struct ProcessOptions {
     std::map<std::string, std::optional<std::string>> environment;
     bool close_stdin = false;   // start with no standard input at all
     bool close_stdout = false;  // start with no standard output at all
+    bool stdout_reader_gone = false;  // standard output is a pipe nobody reads
 };
 
 ProcessResult run_helper(const ProcessOptions& options);

@@ -1,0 +1,166 @@
+// Prompt assembly and the engine binding, in process, against real
+// llama.cpp and models written by the project's model writer.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "diag/diagnostics.hpp"
+#include "engine/backend.hpp"
+#include "engine/model.hpp"
+#include "engine/prompt.hpp"
+#include "support/models.hpp"
+
+namespace debrindle {
+namespace {
+
+using testing::chain_model;
+using testing::write_test_model;
+
+class Engine : public ::testing::Test {
+protected:
+    void SetUp() override {
+        auto started = backend_start();
+        ASSERT_TRUE(started.ok());
+        backend_.emplace(std::move(started).value());
+        silence_engine_log();
+    }
+
+    LoadedModel load(const model_writer::ModelSpec& spec) {
+        auto model = model_load(*backend_, write_test_model(spec), set_gpu_layers(model_params_default(), all_gpu_layers));
+        if (!model) throw std::runtime_error(model.error().text());
+        return std::move(model).value();
+    }
+
+    std::optional<EngineBackend> backend_;
+};
+
+TEST_F(Engine, SecondBackendStartIsRefusedAndTheFirstStaysUsable) {
+    auto second = backend_start();
+    ASSERT_FALSE(second.ok());
+    EXPECT_EQ(second.error().text(), "BackendAlreadyInitialized");
+    const LoadedModel model = load(chain_model({"!"}));
+    EXPECT_NE(model.get(), nullptr);
+}
+
+TEST_F(Engine, BackendCanStartAgainAfterRelease) {
+    backend_.reset();
+    auto again = backend_start();
+    EXPECT_TRUE(again.ok());
+}
+
+TEST_F(Engine, ModelParamsDifferFromTheDefaultsOnlyInGpuLayers) {
+    const llama_model_params defaults = llama_model_default_params();
+    llama_model_params ours = set_gpu_layers(model_params_default(), all_gpu_layers).raw;
+    EXPECT_EQ(ours.n_gpu_layers, 2147483647);
+    ours.n_gpu_layers = defaults.n_gpu_layers;
+    EXPECT_EQ(std::memcmp(&ours, &defaults, sizeof ours), 0);
+    EXPECT_EQ(set_gpu_layers(model_params_default(), 12).raw.n_gpu_layers, 12);
+}
+
+TEST_F(Engine, LoadFailures) {
+    const ModelParams params = set_gpu_layers(model_params_default(), all_gpu_layers);
+    const std::pair<std::string, const char*> cases[] = {
+        {"/nonexistent/model.gguf", "null result from llama cpp"},
+        {"", "null result from llama cpp"},
+        {std::string("\0x", 2), "null byte in string nul byte found in provided data at position: 0"},
+        {std::string("dir/\0x", 6), "null byte in string nul byte found in provided data at position: 4"},
+    };
+    for (const auto& [path, text] : cases) {
+        auto model = model_load(*backend_, path, params);
+        ASSERT_FALSE(model.ok());
+        EXPECT_EQ(model.error().text(), text);
+    }
+}
+
+TEST_F(Engine, TemplateFallsBackToLlama3) {
+    const LoadedModel without = load(chain_model({"!"}));
+    EXPECT_EQ(select_chat_template(without), "llama3");
+
+    model_writer::ModelSpec spec = chain_model({"!"});
+    spec.chat_template = "{% for m in messages %}<|im_start|>{{ m.role }}\n{{ m.content }}<|im_end|>\n{% endfor %}";
+    const LoadedModel with = load(spec);
+    EXPECT_EQ(select_chat_template(with), *spec.chat_template);
+}
+
+TEST(Prompt, RenderingWithBothTemplates) {
+    auto messages = build_chat_messages("sys", "hello");
+    ASSERT_TRUE(messages.ok());
+    auto llama3 = render_chat_prompt("llama3", *messages);
+    ASSERT_TRUE(llama3.ok());
+    EXPECT_EQ(*llama3,
+              "<|start_header_id|>system<|end_header_id|>\n\nsys<|eot_id|>"
+              "<|start_header_id|>user<|end_header_id|>\n\nhello<|eot_id|>"
+              "<|start_header_id|>assistant<|end_header_id|>\n\n");
+    auto chatml = render_chat_prompt("<|im_start|>{{ role }}", *messages);
+    ASSERT_TRUE(chatml.ok());
+    EXPECT_EQ(*chatml, "<|im_start|>system\nsys<|im_end|>\n<|im_start|>user\nhello<|im_end|>\n<|im_start|>assistant\n");
+}
+
+TEST(Prompt, RenderingLongerThanTwiceTheInputIsFetchedWhole) {
+    // Empty prompts give a 20-byte first buffer; the llama3 rendering is far
+    // longer and comes from the second call.
+    auto messages = build_chat_messages("", "");
+    ASSERT_TRUE(messages.ok());
+    auto rendered = render_chat_prompt("llama3", *messages);
+    ASSERT_TRUE(rendered.ok());
+    EXPECT_EQ(*rendered,
+              "<|start_header_id|>system<|end_header_id|>\n\n<|eot_id|>"
+              "<|start_header_id|>user<|end_header_id|>\n\n<|eot_id|>"
+              "<|start_header_id|>assistant<|end_header_id|>\n\n");
+}
+
+TEST(Prompt, UnrenderableTemplateFails) {
+    auto messages = build_chat_messages("s", "u");
+    ASSERT_TRUE(messages.ok());
+    auto rendered = render_chat_prompt("no template the engine knows", *messages);
+    ASSERT_FALSE(rendered.ok());
+    EXPECT_EQ(rendered.error().text(), "ffi error -1");
+}
+
+TEST(Prompt, NulBytesAreRefusedWithTheirPosition) {
+    const std::tuple<std::string, std::string, const char*> cases[] = {
+        {std::string("x\0y", 3), "u", "nul byte found in provided data at position: 1"},
+        {"s", std::string("\0", 1), "nul byte found in provided data at position: 0"},
+        {std::string("ab\0", 3), std::string("\0", 1), "nul byte found in provided data at position: 2"},
+    };
+    for (const auto& [system, user, text] : cases) {
+        auto messages = build_chat_messages(system, user);
+        ASSERT_FALSE(messages.ok());
+        EXPECT_EQ(messages.error().text(), text);
+    }
+}
+
+TEST_F(Engine, TokensSpellTheTextWithSpecialMarkersAndNoBos) {
+    const model_writer::ModelSpec spec = chain_model({"!"});
+    const LoadedModel model = load(spec);
+    const auto marker = model_writer::token_id(spec, "<|marker|>");
+    const auto hello = model_writer::token_id(spec, "▁Hello");
+    ASSERT_TRUE(marker && hello);
+
+    auto tokens = build_prompt_tokens(model, "", " Hello<|marker|>");
+    ASSERT_TRUE(tokens.ok());
+    EXPECT_NE(std::find(tokens->begin(), tokens->end(), *marker), tokens->end());
+    EXPECT_NE(std::find(tokens->begin(), tokens->end(), *hello), tokens->end());
+    EXPECT_EQ(std::find(tokens->begin(), tokens->end(), model_writer::kBeginToken), tokens->end());
+
+    // Without the marker typed in, the marker token does not appear.
+    auto plain = build_prompt_tokens(model, "", " Hello");
+    ASSERT_TRUE(plain.ok());
+    EXPECT_EQ(std::find(plain->begin(), plain->end(), *marker), plain->end());
+}
+
+TEST_F(Engine, TokenBufferGrowsToTheReportedSize) {
+    const LoadedModel model = load(chain_model({"!"}));
+    // Byte-fallback text needs far more tokens than half its length.
+    const std::string text = "\xE4\xB8\x80\xE4\xB8\x81\xE4\xB8\x82\xE4\xB8\x83";
+    auto tokens = tokenize_prompt(model, text);
+    ASSERT_TRUE(tokens.ok());
+    EXPECT_GE(tokens->size(), 12U);
+    auto empty = tokenize_prompt(model, "");
+    ASSERT_TRUE(empty.ok());
+    EXPECT_TRUE(empty->empty());
+}
+
+}  // namespace
+}  // namespace debrindle

@@ -1,0 +1,196 @@
+// Server mode through the real binary and real pipes.
+
+#include <gtest/gtest.h>
+
+#include <filesystem>
+
+#include "support/models.hpp"
+#include "support/process.hpp"
+
+namespace debrindle::testing {
+namespace {
+
+struct ServerRun {
+    ProcessResult result;
+    std::vector<std::string> lines;
+};
+
+ServerRun run_server(const std::string& input, bool diagnostics = false) {
+    ProcessOptions options;
+    options.arguments = {"--server"};
+    options.input = input;
+    options.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] =
+        diagnostics ? std::optional<std::string>("1") : std::nullopt;
+    ServerRun run{run_helper(options), {}};
+    std::size_t start = 0;
+    while (start < run.result.out.size()) {
+        const std::size_t end = run.result.out.find('\n', start);
+        if (end == std::string::npos) {
+            run.lines.push_back(run.result.out.substr(start) + "<no newline>");
+            break;
+        }
+        run.lines.push_back(run.result.out.substr(start, end - start));
+        start = end + 1;
+    }
+    return run;
+}
+
+std::string error_line(const std::string& error) {
+    return R"({"ok":false,"output":null,"error":)" + json_string(error) + "}";
+}
+const std::string warm = R"({"ok":true,"output":"","error":null})";
+const std::string hello = R"({"ok":true,"output":" Hello!","error":null})";
+
+std::string warmup(const std::string& path) { return request_json(path, "hi", R"("action":"warmup",)"); }
+
+// Diagnostic lines only; llama.cpp's own log lines are left out.
+std::vector<std::string> helper_lines(const std::string& err) {
+    std::vector<std::string> lines;
+    std::size_t start = 0;
+    while (start < err.size()) {
+        std::size_t end = err.find('\n', start);
+        if (end == std::string::npos) end = err.size();
+        const std::string line = err.substr(start, end - start);
+        if (line.starts_with("loading model path=") || line.starts_with("loaded model path=")) {
+            lines.push_back(line.substr(0, line.find(" elapsed_ms=")));
+        }
+        start = end + 1;
+    }
+    return lines;
+}
+
+class Server : public ::testing::Test {
+protected:
+    static void SetUpTestSuite() {
+        model_a = new std::string(write_test_model(chain_model({"▁Hello", "!"}), "a.gguf"));
+        model_b = new std::string(write_test_model(chain_model({"▁world", "!"}), "b.gguf"));
+    }
+    static inline std::string* model_a = nullptr;
+    static inline std::string* model_b = nullptr;
+};
+
+TEST_F(Server, AnswersEveryLineInOrder) {
+    const std::string a = *model_a;
+    const auto run = run_server(
+        "\n"                                                   // empty line
+        "   \t \n"                                             // blank line
+        + request_json(a) + "\r\n"                             // CR LF
+        + "  " + request_json(a) + "  \n"                      // white space around
+        + "{\n" + "}\n"                                        // pretty-printed
+        + request_json(a) + request_json(a) + "\n"             // two objects
+        + "\xEF\xBB\xBF" + request_json(a) + "\n"              // byte-order mark
+        + request_json(a));                                    // no final newline
+    EXPECT_EQ(run.result.exit_status, 0) << run.result.err;
+    EXPECT_EQ(run.result.err, "");
+    const std::vector<std::string> expected = {
+        error_line("EOF while parsing a value at line 1 column 0"),
+        error_line("EOF while parsing a value at line 1 column 0"),
+        hello,
+        hello,
+        error_line("EOF while parsing an object at line 1 column 1"),
+        error_line("expected value at line 1 column 1"),
+        error_line("trailing characters at line 1 column " + std::to_string(request_json(a).size() + 1)),
+        error_line("expected value at line 1 column 1"),
+        hello,
+    };
+    EXPECT_EQ(run.lines, expected);
+}
+
+TEST_F(Server, LoadsOnlyWhenThePathChanges) {
+    const std::string a = *model_a, b = *model_b;
+    const std::string doubled = std::filesystem::path(a).parent_path().string() + "//a.gguf";
+    const auto run = run_server(warmup(a) + "\n" + warmup(a) + "\n" + request_json(a) + "\n" + request_json(doubled) +
+                                    "\n" + request_json(b) + "\n" + request_json(a) + "\n",
+                                /*diagnostics=*/true);
+    EXPECT_EQ(run.result.exit_status, 0);
+    const std::vector<std::string> expected_lines = {
+        warm, warm, hello, hello, R"({"ok":true,"output":" world!","error":null})", hello};
+    EXPECT_EQ(run.lines, expected_lines);
+    const std::vector<std::string> expected_diagnostics = {
+        "loading model path=" + a + " n_gpu_layers=4294967295", "loaded model path=" + a,
+        "loading model path=" + b + " n_gpu_layers=4294967295", "loaded model path=" + b,
+        "loading model path=" + a + " n_gpu_layers=4294967295", "loaded model path=" + a,
+    };
+    EXPECT_EQ(helper_lines(run.result.err), expected_diagnostics);
+}
+
+TEST_F(Server, ChangedLetterCaseIsAnotherKey) {
+    // A directory whose name differs only in case holds a copy of model A.
+    const std::string dir = temporary_directory();
+    std::filesystem::create_directory(dir + "/Models");
+    std::filesystem::create_directory(dir + "/models");
+    std::filesystem::copy_file(*model_a, dir + "/Models/m.gguf");
+    std::filesystem::copy_file(*model_a, dir + "/models/m.gguf");
+    const auto run = run_server(warmup(dir + "/Models/m.gguf") + "\n" + warmup(dir + "/models/m.gguf") + "\n", true);
+    EXPECT_EQ(run.lines, (std::vector<std::string>{warm, warm}));
+    EXPECT_EQ(helper_lines(run.result.err).size(), 4U);
+}
+
+TEST_F(Server, FailedLoadKeepsTheCachedModel) {
+    const std::string a = *model_a;
+    const auto run = run_server("{\"modelPath\":\"/missing.gguf\",\"systemPrompt\":\"\",\"userPrompt\":\"\","
+                                "\"temperature\":0,\"maxTokens\":1}\n" +
+                                    warmup(a) + "\n" + request_json("/missing.gguf") + "\n" + request_json(a) + "\n",
+                                true);
+    EXPECT_EQ(run.result.exit_status, 0);
+    const std::vector<std::string> expected = {
+        error_line("null result from llama cpp"), warm, error_line("null result from llama cpp"), hello};
+    EXPECT_EQ(run.lines, expected);
+    // A failed load writes its loading line but no loaded line; the cached
+    // model is served again without a load.
+    const std::vector<std::string> expected_diagnostics = {
+        "loading model path=/missing.gguf n_gpu_layers=4294967295",
+        "loading model path=" + a + " n_gpu_layers=4294967295",
+        "loaded model path=" + a,
+        "loading model path=/missing.gguf n_gpu_layers=4294967295",
+    };
+    EXPECT_EQ(helper_lines(run.result.err), expected_diagnostics);
+}
+
+TEST_F(Server, LineThatIsNotUtf8EndsTheServer) {
+    const std::string a = *model_a;
+    const auto run = run_server(warmup(a) + "\n" + "{\"x\":\"\xFF\"}\n" + warmup(a) + "\n");
+    EXPECT_EQ(run.result.exit_status, 1);
+    EXPECT_EQ(run.lines, (std::vector<std::string>{warm}));
+    EXPECT_EQ(run.result.err, "stream did not contain valid UTF-8\n");
+}
+
+TEST_F(Server, InputClosedAtOnceEndsQuietly) {
+    for (bool missing : {false, true}) {
+        ProcessOptions options;
+        options.arguments = {"--server"};
+        options.close_stdin = missing;
+        const ProcessResult result = run_helper(options);
+        EXPECT_EQ(result.exit_status, 0);
+        EXPECT_EQ(result.out, "");
+        EXPECT_EQ(result.err, "");
+    }
+}
+
+TEST_F(Server, ClosedOutputEndsWithStatusOne) {
+    ProcessOptions options;
+    options.arguments = {"--server"};
+    options.input = warmup(*model_a) + "\n";
+    options.stdout_reader_gone = true;
+    const ProcessResult result = run_helper(options);
+    EXPECT_EQ(result.signal, 0);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_NE(result.err.find("Broken pipe"), std::string::npos) << result.err;
+}
+
+TEST_F(Server, HugeLineAndManyPipelinedRequests) {
+    // One 100 MiB line (a decode error once read whole), then 10,000 cached
+    // warmups written ahead of any answer.
+    std::string input = "{\"userPrompt\":\"" + std::string(100U << 20U, 'x') + "\",\"z\":\n";
+    const std::string line = warmup(*model_a) + "\n";
+    for (int i = 0; i < 10000; ++i) input += line;
+    const auto run = run_server(input);
+    EXPECT_EQ(run.result.exit_status, 0);
+    ASSERT_EQ(run.lines.size(), 10001U);
+    EXPECT_EQ(run.lines[0], error_line("EOF while parsing a value at line 1 column " +
+                                       std::to_string(100U * 1024 * 1024 + 21)));
+    EXPECT_EQ(std::count(run.lines.begin(), run.lines.end(), warm), 10000);
+}
+
+}  // namespace
+}  // namespace debrindle::testing

@@ -1,0 +1,52 @@
+#include "support/models.hpp"
+
+#include <stdexcept>
+
+#include "support/process.hpp"
+
+namespace debrindle::testing {
+
+model_writer::ModelSpec chain_model(std::vector<std::string> chain, std::string end) {
+    model_writer::ModelSpec spec;
+    spec.special_tokens = {"<|marker|>"};
+    spec.words = {"▁Hello", "▁world", "!", "▁a", "▁b", "▁extraordinary"};
+    model_writer::ScriptedWeights weights;
+    weights.chain = std::move(chain);
+    weights.end = std::move(end);
+    spec.weights = weights;
+    return spec;
+}
+
+std::string write_test_model(const model_writer::ModelSpec& spec, const std::string& name) {
+    const std::string path = temporary_directory() + "/" + name;
+    if (auto error = model_writer::write_model(spec, path)) throw std::runtime_error("model writer: " + *error);
+    return path;
+}
+
+std::string json_string(const std::string& text) {
+    static constexpr char hex[] = "0123456789abcdef";
+    std::string out = "\"";
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (c == '"' || c == '\\') {
+            out.push_back('\\');
+            out.push_back(c);
+        } else if (byte < 0x20) {
+            out += "\\u00";
+            out.push_back(hex[byte >> 4]);
+            out.push_back(hex[byte & 0x0F]);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out + "\"";
+}
+
+std::string request_json(const std::string& model_path, const std::string& user_prompt,
+                         const std::string& extra_members, double temperature, int max_tokens) {
+    return "{" + extra_members + "\"modelPath\":" + json_string(model_path) +
+           ",\"systemPrompt\":\"You are terse.\",\"userPrompt\":" + json_string(user_prompt) +
+           ",\"temperature\":" + std::to_string(temperature) + ",\"maxTokens\":" + std::to_string(max_tokens) + "}";
+}
+
+}  // namespace debrindle::testing
