@@ -1,0 +1,200 @@
+#include "command_line.hpp"
+
+#include <charconv>
+#include <fstream>
+#include <limits>
+#include <map>
+#include <set>
+#include <sstream>
+
+namespace debrindle::model_writer {
+namespace {
+
+const std::set<std::string, std::less<>> kCommonFlags = {"--out", "--specials", "--words", "--template",
+                                                             "--template-file", "--context-length", "--layers",
+                                                             "--heads"};
+const std::set<std::string, std::less<>> kScriptedFlags = {"--chain", "--end", "--strength"};
+const std::set<std::string, std::less<>> kRandomFlags = {"--random", "--vocab-size", "--embd", "--ff"};
+
+using FlagValues = std::map<std::string, std::string, std::less<>>;
+
+bool is_known_flag(const std::string& flag) {
+    return kCommonFlags.contains(flag) || kScriptedFlags.contains(flag) || kRandomFlags.contains(flag);
+}
+
+std::vector<std::string> split_on_whitespace(const std::string& list) {
+    std::vector<std::string> items;
+    std::istringstream stream(list);
+    for (std::string item; stream >> item;) {
+        items.push_back(item);
+    }
+    return items;
+}
+
+template <typename Number>
+Number parse_number(const std::string& flag, const std::string& text) {
+    Number value{};
+    const auto* end = text.data() + text.size();
+    const auto [stop, error] = std::from_chars(text.data(), end, value);
+    if (text.empty() || error != std::errc() || stop != end) {
+        throw UsageError(flag + " needs a number, not '" + text + "'");
+    }
+    return value;
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream file(path, std::ios::binary);
+    if (!file) {
+        throw UsageError("cannot read template file " + path);
+    }
+    std::ostringstream contents;
+    contents << file.rdbuf();
+    return contents.str();
+}
+
+FlagValues collect_flags(const std::vector<std::string>& args, bool& show_help) {
+    FlagValues values;
+    for (std::size_t i = 0; i < args.size(); ++i) {
+        const auto& flag = args[i];
+        if (flag == "--help" || flag == "-h") {
+            show_help = true;
+            continue;
+        }
+        if (!is_known_flag(flag)) {
+            throw UsageError("unknown option '" + flag + "'");
+        }
+        if (i + 1 == args.size()) {
+            throw UsageError(flag + " needs a value");
+        }
+        if (!values.emplace(flag, args[++i]).second) {
+            throw UsageError(flag + " is given twice");
+        }
+    }
+    return values;
+}
+
+void reject_flags(const FlagValues& values, const std::set<std::string, std::less<>>& flags, const char* reason) {
+    for (const auto& [flag, value] : values) {
+        if (flags.contains(flag)) {
+            throw UsageError(flag + " " + reason);
+        }
+    }
+}
+
+ScriptedWeights scripted_from(const FlagValues& values) {
+    reject_flags(values, kRandomFlags, "needs --random");
+    ScriptedWeights scripted;
+    if (const auto it = values.find("--chain"); it != values.end()) {
+        scripted.chain = split_on_whitespace(it->second);
+    }
+    if (const auto it = values.find("--end"); it != values.end()) {
+        if (it->second == "cycle") {
+            if (scripted.chain.empty()) throw UsageError("--end cycle needs --chain");
+            scripted.end = scripted.chain.front();
+        } else if (it->second != "eos") {
+            scripted.end = it->second;
+        }
+    }
+    if (const auto it = values.find("--strength"); it != values.end()) {
+        scripted.strength = parse_number<float>(it->first, it->second);
+    }
+    if (const auto it = values.find("--layers"); it != values.end()) {
+        scripted.layers = parse_number<std::uint32_t>(it->first, it->second);
+    }
+    if (const auto it = values.find("--heads"); it != values.end()) {
+        scripted.heads = parse_number<std::uint32_t>(it->first, it->second);
+    }
+    return scripted;
+}
+
+RandomWeights random_from(const FlagValues& values) {
+    reject_flags(values, kScriptedFlags, "does not go with --random");
+    RandomWeights random;
+    random.seed = parse_number<std::uint64_t>("--random", values.at("--random"));
+    const std::pair<const char*, std::uint32_t*> sizes[] = {
+        {"--vocab-size", &random.vocab_size}, {"--embd", &random.embedding_length},
+        {"--layers", &random.layers},         {"--ff", &random.feed_forward_length},
+        {"--heads", &random.heads},
+    };
+    for (const auto& [flag, field] : sizes) {
+        if (const auto it = values.find(flag); it != values.end()) {
+            *field = parse_number<std::uint32_t>(it->first, it->second);
+        }
+    }
+    return random;
+}
+
+}  // namespace
+
+CommandLine parse_command_line(const std::vector<std::string>& args) {
+    CommandLine command;
+    const auto values = collect_flags(args, command.show_help);
+    if (command.show_help) return command;
+
+    const auto out = values.find("--out");
+    if (out == values.end()) {
+        throw UsageError("--out PATH is required");
+    }
+    command.out_path = out->second;
+
+    auto& spec = command.spec;
+    if (const auto it = values.find("--specials"); it != values.end()) {
+        spec.special_tokens = split_on_whitespace(it->second);
+    }
+    if (const auto it = values.find("--words"); it != values.end()) {
+        spec.words = split_on_whitespace(it->second);
+    }
+    const auto inline_template = values.find("--template");
+    const auto template_file = values.find("--template-file");
+    if (inline_template != values.end() && template_file != values.end()) {
+        throw UsageError("give either --template or --template-file");
+    }
+    if (inline_template != values.end()) {
+        spec.chat_template = inline_template->second;
+    } else if (template_file != values.end()) {
+        spec.chat_template = read_file(template_file->second);
+    }
+    if (const auto it = values.find("--context-length"); it != values.end()) {
+        spec.context_length = parse_number<std::uint32_t>(it->first, it->second);
+    }
+
+    if (values.contains("--random")) {
+        spec.weights = random_from(values);
+    } else {
+        spec.weights = scripted_from(values);
+    }
+    return command;
+}
+
+std::string usage_text() {
+    return R"(Usage: debrindle-make-model --out PATH [options]
+
+Writes a small llama-architecture GGUF model for tests, demos and benchmarks.
+Lists are separated by spaces; inside a word, write a space as U+2581 ("▁").
+
+Vocabulary (after <unk>, <s>, </s> and the 256 byte tokens):
+  --specials "T ..."      control tokens, e.g. "<|marker|> <|silent|>"
+  --words "W ..."         words, e.g. "▁Hello ▁world !"
+  --template TEXT         chat template
+  --template-file FILE    chat template read from FILE
+  --context-length N      training context length (default 4096)
+
+Scripted weights (the default): greedy generation walks a chain of tokens.
+  --chain "T ..."         the chain, e.g. "▁Hello ▁world !"; any token outside
+                          it is followed by the first one
+  --end eos|cycle|TOKEN   what follows the last token (default eos)
+  --strength X            logit of the scripted next token (default 100)
+  --layers N              (default 1)
+  --heads N               (default 2)
+
+Random weights, for benchmarks:
+  --random SEED           fill the weights from this seed
+  --vocab-size N          synthetic words fill the vocabulary (default 32000)
+  --embd N                embedding length (default 512)
+  --layers N              (default 8)
+  --ff N                  feed-forward length (default 1408)
+  --heads N               (default 8)
+)";
+}
+
+}  // namespace debrindle::model_writer

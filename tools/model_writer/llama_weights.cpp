@@ -1,0 +1,52 @@
+#include "llama_weights.hpp"
+
+namespace debrindle::model_writer {
+namespace {
+
+Block make_block(const Dimensions& dims, std::int64_t index) {
+    const auto prefix = "blk." + std::to_string(index) + ".";
+    const auto embd = dims.embedding_length;
+    const auto ff = dims.feed_forward_length;
+    return Block{
+        .attention_norm = Tensor(prefix + "attn_norm.weight", embd, 1, 1.0f),
+        .query = Tensor(prefix + "attn_q.weight", embd, embd, 0.0f),
+        .key = Tensor(prefix + "attn_k.weight", embd, embd, 0.0f),
+        .value = Tensor(prefix + "attn_v.weight", embd, embd, 0.0f),
+        .attention_output = Tensor(prefix + "attn_output.weight", embd, embd, 0.0f),
+        .feed_forward_norm = Tensor(prefix + "ffn_norm.weight", embd, 1, 1.0f),
+        .gate = Tensor(prefix + "ffn_gate.weight", embd, ff, 0.0f),
+        .up = Tensor(prefix + "ffn_up.weight", embd, ff, 0.0f),
+        .down = Tensor(prefix + "ffn_down.weight", ff, embd, 0.0f),
+    };
+}
+
+}  // namespace
+
+Tensor::Tensor(std::string tensor_name, std::int64_t column_count, std::int64_t row_count, float fill)
+    : name(std::move(tensor_name)),
+      columns(column_count),
+      rows(row_count),
+      values(static_cast<std::size_t>(column_count * row_count), fill) {}
+
+LlamaWeights::LlamaWeights(const Dimensions& dims)
+    : token_embedding("token_embd.weight", dims.embedding_length, dims.vocab_size, 0.0f),
+      output_norm("output_norm.weight", dims.embedding_length, 1, 1.0f),
+      output("output.weight", dims.embedding_length, dims.vocab_size, 0.0f) {
+    blocks.reserve(static_cast<std::size_t>(dims.layers));
+    for (std::int64_t i = 0; i < dims.layers; ++i) {
+        blocks.push_back(make_block(dims, i));
+    }
+}
+
+std::vector<Tensor*> LlamaWeights::all() {
+    std::vector<Tensor*> tensors{&token_embedding, &output_norm, &output};
+    for (auto& block : blocks) {
+        for (auto* tensor : {&block.attention_norm, &block.query, &block.key, &block.value, &block.attention_output,
+                             &block.feed_forward_norm, &block.gate, &block.up, &block.down}) {
+            tensors.push_back(tensor);
+        }
+    }
+    return tensors;
+}
+
+}  // namespace debrindle::model_writer

@@ -1,0 +1,51 @@
+// The tensors of a llama-architecture model, all F32, as llama.cpp names and
+// shapes them. Shapes are ggml's: {columns, rows}, rows stored one after the
+// other, so element (column c, row r) is values[r * columns + c].
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace debrindle::model_writer {
+
+struct Dimensions {
+    std::int64_t vocab_size = 0;
+    std::int64_t embedding_length = 0;
+    std::int64_t feed_forward_length = 0;
+    std::int64_t layers = 0;
+    std::int64_t heads = 0;
+    std::int64_t context_length = 0;
+    float rms_epsilon = 1e-5f;
+
+    std::int64_t head_length() const { return embedding_length / heads; }
+};
+
+struct Tensor {
+    std::string name;
+    std::int64_t columns = 0;
+    std::int64_t rows = 1;  // 1 for a vector
+    std::vector<float> values;
+
+    Tensor(std::string tensor_name, std::int64_t column_count, std::int64_t row_count, float fill);
+    float& at(std::int64_t column, std::int64_t row) {
+        return values[static_cast<std::size_t>(row * columns + column)];
+    }
+};
+
+struct Block {
+    Tensor attention_norm, query, key, value, attention_output;
+    Tensor feed_forward_norm, gate, up, down;
+};
+
+// Norm weights start at one and every matrix at zero: a model that passes the
+// token embedding unchanged through each block.
+struct LlamaWeights {
+    Tensor token_embedding, output_norm, output;
+    std::vector<Block> blocks;
+
+    explicit LlamaWeights(const Dimensions& dims);
+    std::vector<Tensor*> all();
+};
+
+}  // namespace debrindle::model_writer

@@ -1,0 +1,74 @@
+// Writes small llama-architecture GGUF models whose behaviour a test can
+// predict exactly, or random ones of a chosen size for benchmarks.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace debrindle::model_writer {
+
+// The fixed head of every vocabulary, in SentencePiece order. The 256 byte
+// tokens <0x00>..<0xFF> follow, then the special tokens, then the words.
+inline constexpr std::int32_t kUnknownToken = 0;  // <unk>
+inline constexpr std::int32_t kBeginToken = 1;    // <s>
+inline constexpr std::int32_t kEndToken = 2;      // </s>, the end of generation
+inline constexpr std::int32_t kFirstByteToken = 3;
+
+inline constexpr std::string_view kEndTokenText = "</s>";
+
+// Weights that make greedy generation walk a chain of tokens: after chain[k]
+// comes chain[k + 1], after the last one comes `end`, and after any token
+// outside the chain comes chain[0]. Tokens are named by their text: a word,
+// a special token, "<0x0A>" or "</s>".
+struct ScriptedWeights {
+    std::vector<std::string> chain;
+    // "</s>" stops generation; chain.front() cycles for ever.
+    std::string end{kEndTokenText};
+    // The logit of the scripted next token; every other logit is zero. The
+    // default leaves no room for sampling to stray; small values let it.
+    float strength = 100.0f;
+    std::uint32_t layers = 1;
+    std::uint32_t heads = 2;
+};
+
+// Small random weights of a chosen size, for benchmarks. Synthetic words fill
+// the vocabulary up to vocab_size. Greedy generation never picks <s>, </s> or
+// a special token, so it never ends by itself.
+struct RandomWeights {
+    std::uint64_t seed = 1;
+    std::uint32_t vocab_size = 32000;
+    std::uint32_t embedding_length = 512;
+    std::uint32_t layers = 8;
+    std::uint32_t feed_forward_length = 1408;
+    std::uint32_t heads = 8;
+};
+
+struct ModelSpec {
+    // Control tokens, e.g. "<|marker|>"; llama.cpp treats some names, such as
+    // "<|im_end|>" or "<|eot_id|>", as end of generation.
+    std::vector<std::string> special_tokens;
+    // Normal tokens. A space, written ' ' or as SentencePiece's U+2581 ("▁"),
+    // is stored as U+2581, so " Hello" and "▁Hello" are the same word.
+    std::vector<std::string> words;
+    std::optional<std::string> chat_template;
+    std::uint32_t context_length = 4096;
+    std::variant<ScriptedWeights, RandomWeights> weights;
+};
+
+// Writes the model to `path`. Returns an error text when the spec is invalid
+// or the file cannot be written; nothing is left at `path` then.
+std::optional<std::string> write_model(const ModelSpec& spec, const std::string& path);
+
+// The id that `text` (spelled as in ModelSpec) has in the spec's vocabulary,
+// or nullopt if it is not a token. Throws std::invalid_argument if the
+// vocabulary itself is invalid (e.g. a word given twice).
+std::optional<std::int32_t> token_id(const ModelSpec& spec, std::string_view text);
+
+// The number of tokens the written model will have.
+std::int32_t vocabulary_size(const ModelSpec& spec);
+
+}  // namespace debrindle::model_writer
