@@ -56,14 +56,15 @@ BENCHMARK(plain_prompt_text)->Arg(1 << 10)->Arg(1 << 20)->Arg(64 << 20)->Unit(be
 
 // Mostly non-ASCII prose, as a prompt in French or Japanese would be.
 void accented_prompt_bytes(benchmark::State& state) {
-    run(state, request_with_prompt(repeat_to_size("Caf\xC3\xA9 cr\xC3\xA8me, \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E. ", 1 << 20)),
+    run(state,
+        request_with_prompt(
+            repeat_to_size("Caf\xC3\xA9 cr\xC3\xA8me, \xE6\x97\xA5\xE6\x9C\xAC\xE8\xAA\x9E. ", 1 << 20)),
         decode_request_bytes);
 }
 BENCHMARK(accented_prompt_bytes)->Unit(benchmark::kMicrosecond);
 
 void escaped_prompt_bytes(benchmark::State& state) {
-    run(state, request_with_prompt(repeat_to_size(R"(line\n\"quoted\"\tcaf\u00e9\\ )", 1 << 20)),
-        decode_request_bytes);
+    run(state, request_with_prompt(repeat_to_size(R"(line\n\"quoted\"\tcaf\u00e9\\ )", 1 << 20)), decode_request_bytes);
 }
 BENCHMARK(escaped_prompt_bytes)->Unit(benchmark::kMicrosecond);
 

@@ -64,10 +64,8 @@ TEST(RequestDecoder, CompleteErrorTextsAsHostsSeeThem) {
         {R"({"action":"run"})", "unknown variant `run`, expected `generate` or `warmup` at line 1 column 15"},
         {R"({"action":null})", "expected value at line 1 column 11"},
         {R"({"maxTokens":"12"})", R"(invalid type: string "12", expected i32 at line 1 column 17)"},
-        {R"(["generate"])",
-         "invalid length 1, expected struct LlamaHelperRequest with 6 elements at line 1 column 12"},
-        {R"(["m.gguf","","hi",0,0])",
-         "unknown variant `m.gguf`, expected `generate` or `warmup` at line 1 column 9"},
+        {R"(["generate"])", "invalid length 1, expected struct LlamaHelperRequest with 6 elements at line 1 column 12"},
+        {R"(["m.gguf","","hi",0,0])", "unknown variant `m.gguf`, expected `generate` or `warmup` at line 1 column 9"},
         {"[]", "invalid length 1, expected struct LlamaHelperRequest with 6 elements at line 1 column 2"},
         {"\xEF\xBB\xBF{}", "expected value at line 1 column 1"},
     };
@@ -96,8 +94,8 @@ TEST(RequestDecoder, DecodesValidRequests) {
         {R"({"maxTokens":7,"temperature":0.5,"userPrompt":"u","systemPrompt":"s","modelPath":"m"})",
          required_request()},
         {R"({"comment":"x","extra":[[[{}]]],)" + required_members + R"(,"comment":"y"})", required_request()},
-        {R"({"x":[1,-2.5e+3,0,-0,1E400,true,false,null,"s\"\u0041\uDC00",{"b":{},"c":[]}],"y":{},)" +
-             required_members + "}",
+        {R"({"x":[1,-2.5e+3,0,-0,1E400,true,false,null,"s\"\u0041\uDC00",{"b":{},"c":[]}],"y":{},)" + required_members +
+             "}",
          required_request()},
         {R"({"modelPath":"m","systemPrompt":"s","userPrompt":"u","temperature":1,"maxTokens":-5})",
          {RequestAction::generate, "m", "s", "u", 1.0F, -5}},
@@ -131,7 +129,8 @@ void expect_failures(const std::vector<FailureCase>& cases) {
     for (const auto& c : cases) {
         const auto result = decode_both(c.input);
         ASSERT_FALSE(result.ok()) << c.input;
-        EXPECT_EQ(result.error(), (DecodeError{c.message, c.line, c.column})) << c.input << " -> " << result.error().text();
+        EXPECT_EQ(result.error(), (DecodeError{c.message, c.line, c.column}))
+            << c.input << " -> " << result.error().text();
     }
 }
 
@@ -177,10 +176,10 @@ TEST(RequestDecoder, ObjectFormFailures) {
         {R"({"modelPath":"m"})", "missing field `systemPrompt`", 1, 17},
         {R"({"modelPath":"m","systemPrompt":"s","userPrompt":"u","temperature":1})", "missing field `maxTokens`", 1,
          69},
-        {R"({"maxTokens":1,"temperature":1,"userPrompt":"u","systemPrompt":"s"})", "missing field `modelPath`", 1,
-         67},
+        {R"({"maxTokens":1,"temperature":1,"userPrompt":"u","systemPrompt":"s"})", "missing field `modelPath`", 1, 67},
         {"{\n\"modelPath\":1}", "invalid type: integer `1`, expected a string", 2, 13},
-        {"{\r\n  \"modelPath\":\"m\",\r\n  \"x\":\"a\rb\"}", "control character (\\u0000-\\u001F) found while parsing a string", 3, 9},
+        {"{\r\n  \"modelPath\":\"m\",\r\n  \"x\":\"a\rb\"}",
+         "control character (\\u0000-\\u001F) found while parsing a string", 3, 9},
     });
 }
 
@@ -249,14 +248,12 @@ TEST(RequestDecoder, MemberValueFailures) {
         {R"({"temperature":1.5E+309})", "number out of range", 1, 23},
         {R"({"maxTokens":2147483648})", "invalid value: integer `2147483648`, expected i32", 1, 23},
         {R"({"maxTokens":-2147483649})", "invalid value: integer `-2147483649`, expected i32", 1, 24},
-        {R"({"maxTokens":18446744073709551615})", "invalid value: integer `18446744073709551615`, expected i32", 1,
-         33},
-        {R"({"maxTokens":-9223372036854775808})", "invalid value: integer `-9223372036854775808`, expected i32", 1,
-         33},
-        {R"({"maxTokens":18446744073709551616})",
-         "invalid type: floating point `1.8446744073709552e+19`, expected i32", 1, 33},
-        {R"({"maxTokens":-9223372036854775809})",
-         "invalid type: floating point `-9.223372036854776e+18`, expected i32", 1, 33},
+        {R"({"maxTokens":18446744073709551615})", "invalid value: integer `18446744073709551615`, expected i32", 1, 33},
+        {R"({"maxTokens":-9223372036854775808})", "invalid value: integer `-9223372036854775808`, expected i32", 1, 33},
+        {R"({"maxTokens":18446744073709551616})", "invalid type: floating point `1.8446744073709552e+19`, expected i32",
+         1, 33},
+        {R"({"maxTokens":-9223372036854775809})", "invalid type: floating point `-9.223372036854776e+18`, expected i32",
+         1, 33},
         {R"({"maxTokens":-0})", "invalid type: floating point `-0.0`, expected i32", 1, 15},
         {R"({"maxTokens":1e3})", "invalid type: floating point `1000.0`, expected i32", 1, 16},
         {R"({"maxTokens":7.0})", "invalid type: floating point `7.0`, expected i32", 1, 16},

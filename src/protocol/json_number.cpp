@@ -70,13 +70,15 @@ std::string format_float(double value) {
     // Scientific form gives the shortest round-trip digits and the decimal
     // exponent of the first one, e.g. "1.5e-07"; the layout is our own.
     char buffer[64];
-    const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value),
-                                         std::chars_format::scientific);
+    const auto [end, ec] =
+        std::to_chars(buffer, buffer + sizeof buffer, std::fabs(value), std::chars_format::scientific);
     const std::string_view scientific(buffer, static_cast<std::size_t>(end - buffer));
     const std::size_t e = scientific.find('e');
     std::string digits(scientific.substr(0, e));
     if (digits.size() > 1) digits.erase(1, 1);  // the "."
-    const int exponent = std::atoi(scientific.data() + e + 1);
+    int exponent = 0;
+    std::from_chars(scientific.data() + e + 2, end, exponent);  // after "e+" or "e-"
+    if (scientific[e + 1] == '-') exponent = -exponent;
 
     std::string text = std::signbit(value) ? "-" : "";
     if (exponent >= -5 && exponent <= 15) {

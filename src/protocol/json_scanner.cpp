@@ -38,9 +38,7 @@ bool is_json_white_space(char byte) { return byte == ' ' || byte == '\t' || byte
 
 bool is_digit(int byte) { return byte >= '0' && byte <= '9'; }
 
-bool is_string_special(char byte) {
-    return byte == '"' || byte == '\\' || static_cast<unsigned char>(byte) < 0x20;
-}
+bool is_string_special(char byte) { return byte == '"' || byte == '\\' || static_cast<unsigned char>(byte) < 0x20; }
 
 int hex_value(char byte) {
     if (byte >= '0' && byte <= '9') return byte - '0';
@@ -101,19 +99,19 @@ bool JsonScanner::scan_string(std::string* out) {
             out->append(run);
         }
         pos_ = run_end;
-        if (pos_ == input_.size()) return fail(JsonFault::eof_while_parsing_string, pos_);
+        if (pos_ == input_.size()) return fail_here(JsonFault::eof_while_parsing_string);
         const char byte = input_[pos_++];
         if (byte == '"') break;
-        if (byte != '\\') return fail(JsonFault::control_character_in_string, pos_);
+        if (byte != '\\') return fail_here(JsonFault::control_character_in_string);
         if (!scan_escape(out)) return false;
     }
     // Reported for the string as a whole, after any fault inside it.
-    if (!valid_utf8) return fail(JsonFault::invalid_unicode_code_point, pos_);
+    if (!valid_utf8) return fail_here(JsonFault::invalid_unicode_code_point);
     return true;
 }
 
 bool JsonScanner::scan_escape(std::string* out) {
-    if (pos_ == input_.size()) return fail(JsonFault::eof_while_parsing_string, pos_);
+    if (pos_ == input_.size()) return fail_here(JsonFault::eof_while_parsing_string);
     char decoded = 0;
     switch (input_[pos_++]) {
         case '"': decoded = '"'; break;
@@ -128,23 +126,22 @@ bool JsonScanner::scan_escape(std::string* out) {
             char32_t unit = 0;
             if (!read_hex_escape(unit)) return false;
             if (out == nullptr) return true;
-            if (is_low_surrogate(unit)) return fail(JsonFault::lone_leading_surrogate, pos_);
+            if (is_low_surrogate(unit)) return fail_here(JsonFault::lone_leading_surrogate);
             if (is_high_surrogate(unit)) {
                 // Only a \u escape of a low surrogate may follow.
                 for (const char expected : {'\\', 'u'}) {
-                    if (pos_ == input_.size()) return fail(JsonFault::eof_while_parsing_string, pos_);
-                    if (input_[pos_++] != expected) return fail(JsonFault::unexpected_end_of_hex_escape, pos_);
+                    if (pos_ == input_.size()) return fail_here(JsonFault::eof_while_parsing_string);
+                    if (input_[pos_++] != expected) return fail_here(JsonFault::unexpected_end_of_hex_escape);
                 }
                 char32_t low = 0;
                 if (!read_hex_escape(low)) return false;
-                if (!is_low_surrogate(low)) return fail(JsonFault::lone_leading_surrogate, pos_);
+                if (!is_low_surrogate(low)) return fail_here(JsonFault::lone_leading_surrogate);
                 unit = 0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00);
             }
             append_utf8(*out, unit);
             return true;
         }
-        default:
-            return fail(JsonFault::invalid_escape, pos_);
+        default: return fail_here(JsonFault::invalid_escape);
     }
     if (out != nullptr) out->push_back(decoded);
     return true;
@@ -154,9 +151,9 @@ bool JsonScanner::scan_escape(std::string* out) {
 bool JsonScanner::read_hex_escape(char32_t& unit) {
     unit = 0;
     for (int i = 0; i < 4; ++i) {
-        if (pos_ == input_.size()) return fail(JsonFault::eof_while_parsing_string, pos_);
+        if (pos_ == input_.size()) return fail_here(JsonFault::eof_while_parsing_string);
         const int digit = hex_value(input_[pos_++]);
-        if (digit < 0) return fail(JsonFault::invalid_escape, pos_);
+        if (digit < 0) return fail_here(JsonFault::invalid_escape);
         unit = (unit << 4) | static_cast<char32_t>(digit);
     }
     return true;
@@ -188,8 +185,8 @@ std::size_t JsonScanner::find_string_special(std::size_t pos) const {
 
 bool JsonScanner::read_literal(std::string_view word) {
     for (const char expected : word) {
-        if (pos_ == input_.size()) return fail(JsonFault::eof_while_parsing_value, pos_);
-        if (input_[pos_++] != expected) return fail(JsonFault::expected_ident, pos_);
+        if (pos_ == input_.size()) return fail_here(JsonFault::eof_while_parsing_value);
+        if (input_[pos_++] != expected) return fail_here(JsonFault::expected_ident);
     }
     return true;
 }
@@ -200,7 +197,7 @@ bool JsonScanner::read_literal(std::string_view word) {
 bool JsonScanner::read_number(JsonNumber& out) {
     const bool negative = input_[pos_] == '-';
     if (negative) ++pos_;
-    if (pos_ == input_.size()) return fail(JsonFault::eof_while_parsing_value, pos_);
+    if (pos_ == input_.size()) return fail_here(JsonFault::eof_while_parsing_value);
 
     std::uint64_t significand = 0;
     std::int64_t exponent = 0;
@@ -223,14 +220,14 @@ bool JsonScanner::read_number(JsonNumber& out) {
         add_digit(static_cast<unsigned>(first - '0'), false);
         while (is_digit(next_digit())) add_digit(static_cast<unsigned>(input_[pos_++] - '0'), false);
     } else {
-        return fail(JsonFault::invalid_number, pos_);
+        return fail_here(JsonFault::invalid_number);
     }
 
     bool floating = significand_full;
     if (next_digit() == '.') {
         ++pos_;
         floating = true;
-        if (pos_ == input_.size()) return fail(JsonFault::eof_while_parsing_value, pos_);
+        if (pos_ == input_.size()) return fail_here(JsonFault::eof_while_parsing_value);
         if (!is_digit(next_digit())) return fail_on_next_byte(JsonFault::invalid_number);
         while (is_digit(next_digit())) add_digit(static_cast<unsigned>(input_[pos_++] - '0'), true);
     }
@@ -239,8 +236,8 @@ bool JsonScanner::read_number(JsonNumber& out) {
         floating = true;
         const bool negative_exponent = next_digit() == '-';
         if (negative_exponent || next_digit() == '+') ++pos_;
-        if (pos_ == input_.size()) return fail(JsonFault::eof_while_parsing_value, pos_);
-        if (!is_digit(input_[pos_++])) return fail(JsonFault::invalid_number, pos_);
+        if (pos_ == input_.size()) return fail_here(JsonFault::eof_while_parsing_value);
+        if (!is_digit(input_[pos_++])) return fail_here(JsonFault::invalid_number);
         std::int64_t written = input_[pos_ - 1] - '0';
         while (is_digit(next_digit())) {
             const int digit = input_[pos_++] - '0';
@@ -259,7 +256,7 @@ bool JsonScanner::read_number(JsonNumber& out) {
         return true;
     }
     const std::optional<double> magnitude = scale_by_power_of_ten(significand, exponent);
-    if (!magnitude) return fail(JsonFault::number_out_of_range, pos_);
+    if (!magnitude) return fail_here(JsonFault::number_out_of_range);
     out = {JsonNumber::Kind::floating, 0, 0, negative ? -*magnitude : *magnitude};
     return true;
 }
@@ -272,14 +269,14 @@ bool JsonScanner::skip_number() {
     };
     auto next_is_digit = [&] { return pos_ < input_.size() && is_digit(input_[pos_]); };
 
-    if (pos_ == input_.size()) return fail(JsonFault::invalid_number, pos_);
+    if (pos_ == input_.size()) return fail_here(JsonFault::invalid_number);
     const char first = input_[pos_++];
     if (first == '0') {
         if (next_is_digit()) return fail_on_next_byte(JsonFault::invalid_number);
     } else if (is_digit(first)) {
         skip_digits();
     } else {
-        return fail(JsonFault::invalid_number, pos_);
+        return fail_here(JsonFault::invalid_number);
     }
     if (pos_ < input_.size() && input_[pos_] == '.') {
         ++pos_;
@@ -289,8 +286,8 @@ bool JsonScanner::skip_number() {
     if (pos_ < input_.size() && (input_[pos_] == 'e' || input_[pos_] == 'E')) {
         ++pos_;
         if (pos_ < input_.size() && (input_[pos_] == '+' || input_[pos_] == '-')) ++pos_;
-        if (pos_ == input_.size()) return fail(JsonFault::invalid_number, pos_);
-        if (!is_digit(input_[pos_++])) return fail(JsonFault::invalid_number, pos_);
+        if (pos_ == input_.size()) return fail_here(JsonFault::invalid_number);
+        if (!is_digit(input_[pos_++])) return fail_here(JsonFault::invalid_number);
         skip_digits();
     }
     return true;
@@ -318,7 +315,7 @@ bool JsonScanner::skip_value() {
             }
             open_brackets.push_back(static_cast<char>(first));
             if (first == '{' && !skip_member_name()) return false;
-            if (next == end_of_input) return fail(JsonFault::eof_while_parsing_list, pos_);
+            if (next == end_of_input) return fail_here(JsonFault::eof_while_parsing_list);
             continue;
         }
 
@@ -334,8 +331,8 @@ bool JsonScanner::skip_value() {
             take();
             open_brackets.pop_back();
         } else if (next == end_of_input) {
-            return fail(innermost == '[' ? JsonFault::eof_while_parsing_list : JsonFault::eof_while_parsing_object,
-                        pos_);
+            return fail_here(innermost == '[' ? JsonFault::eof_while_parsing_list
+                                              : JsonFault::eof_while_parsing_object);
         } else {
             return fail_on_next_byte(innermost == '[' ? JsonFault::expected_list_comma_or_end
                                                       : JsonFault::expected_object_comma_or_end);
@@ -346,7 +343,7 @@ bool JsonScanner::skip_value() {
 // A value that is not an array or an object, starting with the byte `first`.
 bool JsonScanner::skip_scalar(int first) {
     switch (first) {
-        case end_of_input: return fail(JsonFault::eof_while_parsing_value, pos_);
+        case end_of_input: return fail_here(JsonFault::eof_while_parsing_value);
         case 'n': return read_literal("null");
         case 't': return read_literal("true");
         case 'f': return read_literal("false");
@@ -360,7 +357,7 @@ bool JsonScanner::skip_scalar(int first) {
 // A member name and its ":" inside a skipped object.
 bool JsonScanner::skip_member_name() {
     const int first = peek_token();
-    if (first == end_of_input) return fail(JsonFault::eof_while_parsing_object, pos_);
+    if (first == end_of_input) return fail_here(JsonFault::eof_while_parsing_object);
     if (first != '"') return fail_on_next_byte(JsonFault::key_must_be_a_string);
     if (!scan_string(nullptr)) return false;
     const int next = peek_token();
@@ -368,7 +365,7 @@ bool JsonScanner::skip_member_name() {
         take();
         return true;
     }
-    if (next == end_of_input) return fail(JsonFault::eof_while_parsing_object, pos_);
+    if (next == end_of_input) return fail_here(JsonFault::eof_while_parsing_object);
     return fail_on_next_byte(JsonFault::expected_colon);
 }
 
@@ -395,8 +392,8 @@ bool JsonScanner::fail_invalid_type(std::string_view expected) {
             break;
         }
         // Described without reading them, at their opening bracket.
-        case '[': return fail("invalid type: sequence, expected " + std::string(expected), pos_);
-        case '{': return fail("invalid type: map, expected " + std::string(expected), pos_);
+        case '[': return fail_here("invalid type: sequence, expected " + std::string(expected));
+        case '{': return fail_here("invalid type: map, expected " + std::string(expected));
         default: {
             if (first != '-' && !is_digit(first)) return fail_on_next_byte(JsonFault::expected_value);
             JsonNumber number;
@@ -404,7 +401,7 @@ bool JsonScanner::fail_invalid_type(std::string_view expected) {
             description = describe_number(number);
         }
     }
-    return fail("invalid type: " + description + ", expected " + std::string(expected), pos_);
+    return fail_here("invalid type: " + description + ", expected " + std::string(expected));
 }
 
 }  // namespace debrindle

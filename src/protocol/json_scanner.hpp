@@ -75,6 +75,8 @@ public:
     // Records the fault and returns false, so that callers can return it.
     bool fail(JsonFault fault, std::size_t offset);
     bool fail(std::string message, std::size_t offset);
+    bool fail_here(JsonFault fault) { return fail(fault, pos_); }
+    bool fail_here(std::string message) { return fail(std::move(message), pos_); }
     // Fails just after the next byte (at the input's length at its end).
     bool fail_on_next_byte(JsonFault fault);
 

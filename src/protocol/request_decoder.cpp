@@ -15,10 +15,12 @@ namespace {
 // "missing field" checks.
 enum class Member : std::uint8_t { action, modelPath, systemPrompt, userPrompt, temperature, maxTokens };
 constexpr std::size_t member_count = 6;
-constexpr std::array<std::string_view, member_count> member_names = {
-    "action", "modelPath", "systemPrompt", "userPrompt", "temperature", "maxTokens"};
+constexpr std::array<std::string_view, member_count> member_names = {"action",     "modelPath",   "systemPrompt",
+                                                                     "userPrompt", "temperature", "maxTokens"};
 
-// Reads one request with a JsonScanner, member by member, into `request`.
+bool is_number_start(int byte) { return byte == '-' || (byte >= '0' && byte <= '9'); }
+
+// Reads one request with a JsonScanner, member by member.
 class RequestDecoder {
 public:
     RequestDecoder(std::string_view input, bool check_utf8) : scanner_(input, check_utf8) {}
@@ -39,9 +41,6 @@ private:
     bool decode_action();
     bool decode_action_name();
     bool decode_unit();
-    bool fail_eof_while_parsing_value() {
-        return scanner_.fail(JsonFault::eof_while_parsing_value, scanner_.offset());
-    }
 
     JsonScanner scanner_;
     LlamaHelperRequest request_;
@@ -62,7 +61,7 @@ namespace {
 
 bool RequestDecoder::decode_document() {
     switch (scanner_.peek_token()) {
-        case JsonScanner::end_of_input: return fail_eof_while_parsing_value();
+        case JsonScanner::end_of_input: return scanner_.fail_here(JsonFault::eof_while_parsing_value);
         case '{':
             if (!decode_object()) return false;
             break;
@@ -82,14 +81,14 @@ bool RequestDecoder::decode_object() {
     std::array<bool, member_count> seen{};
     for (bool first = true;; first = false) {
         int next = scanner_.peek_token();
-        if (next == JsonScanner::end_of_input) return scanner_.fail(JsonFault::eof_while_parsing_object, scanner_.offset());
+        if (next == JsonScanner::end_of_input) return scanner_.fail_here(JsonFault::eof_while_parsing_object);
         if (next == '}') break;
         if (!first) {
             if (next != ',') return scanner_.fail_on_next_byte(JsonFault::expected_object_comma_or_end);
             scanner_.take();
             next = scanner_.peek_token();
             if (next == '}') return scanner_.fail_on_next_byte(JsonFault::trailing_comma);
-            if (next == JsonScanner::end_of_input) return fail_eof_while_parsing_value();
+            if (next == JsonScanner::end_of_input) return scanner_.fail_here(JsonFault::eof_while_parsing_value);
         }
         if (next != '"') return scanner_.fail_on_next_byte(JsonFault::key_must_be_a_string);
 
@@ -99,16 +98,17 @@ bool RequestDecoder::decode_object() {
         const auto index = static_cast<std::size_t>(known - member_names.begin());
         if (known != member_names.end()) {
             // Reported before the ":" is looked for.
-            if (seen[index]) return scanner_.fail("duplicate field `" + name + "`", scanner_.offset());
+            if (seen[index]) return scanner_.fail_here("duplicate field `" + name + "`");
             seen[index] = true;
         }
 
         next = scanner_.peek_token();
-        if (next == JsonScanner::end_of_input) return scanner_.fail(JsonFault::eof_while_parsing_object, scanner_.offset());
+        if (next == JsonScanner::end_of_input) return scanner_.fail_here(JsonFault::eof_while_parsing_object);
         if (next != ':') return scanner_.fail_on_next_byte(JsonFault::expected_colon);
         scanner_.take();
 
-        const bool decoded = known != member_names.end() ? decode_member(static_cast<Member>(index)) : scanner_.skip_value();
+        const bool decoded =
+            known != member_names.end() ? decode_member(static_cast<Member>(index)) : scanner_.skip_value();
         if (!decoded) return false;
     }
     scanner_.take();
@@ -116,7 +116,7 @@ bool RequestDecoder::decode_object() {
     // Every member but the action is required.
     for (std::size_t index = 1; index < member_count; ++index) {
         if (!seen[index]) {
-            return scanner_.fail("missing field `" + std::string(member_names[index]) + "`", scanner_.offset());
+            return scanner_.fail_here("missing field `" + std::string(member_names[index]) + "`");
         }
     }
     return true;
@@ -126,38 +126,33 @@ bool RequestDecoder::decode_array() {
     scanner_.take();
     for (std::size_t index = 0; index < member_count; ++index) {
         int next = scanner_.peek_token();
-        if (next == JsonScanner::end_of_input) return scanner_.fail(JsonFault::eof_while_parsing_list, scanner_.offset());
+        if (next == JsonScanner::end_of_input) return scanner_.fail_here(JsonFault::eof_while_parsing_list);
         if (next == ']') {
             // An empty array leaves the action at its default and then lacks
             // the model path, like an array that holds only an action.
             if (index == 0) continue;
             scanner_.take();
-            return scanner_.fail("invalid length " + std::to_string(index) +
-                                     ", expected struct LlamaHelperRequest with 6 elements",
-                                 scanner_.offset());
+            return scanner_.fail_here("invalid length " + std::to_string(index) +
+                                      ", expected struct LlamaHelperRequest with 6 elements");
         }
         if (index > 0) {
             if (next != ',') return scanner_.fail_on_next_byte(JsonFault::expected_list_comma_or_end);
             scanner_.take();
             next = scanner_.peek_token();
             if (next == ']') return scanner_.fail_on_next_byte(JsonFault::trailing_comma);
-            if (next == JsonScanner::end_of_input) return fail_eof_while_parsing_value();
+            if (next == JsonScanner::end_of_input) return scanner_.fail_here(JsonFault::eof_while_parsing_value);
         }
         if (!decode_member(static_cast<Member>(index))) return false;
     }
 
     switch (scanner_.peek_token()) {
-        case ']':
-            scanner_.take();
-            return true;
+        case ']': scanner_.take(); return true;
         case ',':
             scanner_.take();
             return scanner_.fail_on_next_byte(scanner_.peek_token() == ']' ? JsonFault::trailing_comma
                                                                            : JsonFault::trailing_characters);
-        case JsonScanner::end_of_input:
-            return scanner_.fail(JsonFault::eof_while_parsing_list, scanner_.offset());
-        default:
-            return scanner_.fail_on_next_byte(JsonFault::trailing_characters);
+        case JsonScanner::end_of_input: return scanner_.fail_here(JsonFault::eof_while_parsing_list);
+        default: return scanner_.fail_on_next_byte(JsonFault::trailing_characters);
     }
 }
 
@@ -175,7 +170,7 @@ bool RequestDecoder::decode_member(Member member) {
 
 bool RequestDecoder::decode_text(std::string& out) {
     const int first = scanner_.peek_token();
-    if (first == JsonScanner::end_of_input) return fail_eof_while_parsing_value();
+    if (first == JsonScanner::end_of_input) return scanner_.fail_here(JsonFault::eof_while_parsing_value);
     if (first != '"') return scanner_.fail_invalid_type("a string");
     out.clear();
     return scanner_.read_string(out);
@@ -196,13 +191,17 @@ float to_float(double value) {
 
 bool RequestDecoder::decode_temperature() {
     const int first = scanner_.peek_token();
-    if (first == JsonScanner::end_of_input) return fail_eof_while_parsing_value();
-    if (first != '-' && (first < '0' || first > '9')) return scanner_.fail_invalid_type("f32");
+    if (first == JsonScanner::end_of_input) return scanner_.fail_here(JsonFault::eof_while_parsing_value);
+    if (!is_number_start(first)) return scanner_.fail_invalid_type("f32");
     JsonNumber number;
     if (!scanner_.read_number(number)) return false;
     switch (number.kind) {
-        case JsonNumber::Kind::unsigned_integer: request_.temperature = static_cast<float>(number.unsigned_value); break;
-        case JsonNumber::Kind::negative_integer: request_.temperature = static_cast<float>(number.negative_value); break;
+        case JsonNumber::Kind::unsigned_integer:
+            request_.temperature = static_cast<float>(number.unsigned_value);
+            break;
+        case JsonNumber::Kind::negative_integer:
+            request_.temperature = static_cast<float>(number.negative_value);
+            break;
         case JsonNumber::Kind::floating: request_.temperature = to_float(number.floating_value); break;
     }
     return true;
@@ -210,8 +209,8 @@ bool RequestDecoder::decode_temperature() {
 
 bool RequestDecoder::decode_max_tokens() {
     const int first = scanner_.peek_token();
-    if (first == JsonScanner::end_of_input) return fail_eof_while_parsing_value();
-    if (first != '-' && (first < '0' || first > '9')) return scanner_.fail_invalid_type("i32");
+    if (first == JsonScanner::end_of_input) return scanner_.fail_here(JsonFault::eof_while_parsing_value);
+    if (!is_number_start(first)) return scanner_.fail_invalid_type("i32");
     JsonNumber number;
     if (!scanner_.read_number(number)) return false;
     constexpr auto lowest = std::numeric_limits<std::int32_t>::min();
@@ -226,24 +225,24 @@ bool RequestDecoder::decode_max_tokens() {
         return true;
     }
     const char* problem = number.kind == JsonNumber::Kind::floating ? "invalid type: " : "invalid value: ";
-    return scanner_.fail(problem + describe_number(number) + ", expected i32", scanner_.offset());
+    return scanner_.fail_here(problem + describe_number(number) + ", expected i32");
 }
 
 // "generate", "warmup", or the object form {"warmup": null}.
 bool RequestDecoder::decode_action() {
     const int first = scanner_.peek_token();
-    if (first == JsonScanner::end_of_input) return fail_eof_while_parsing_value();
+    if (first == JsonScanner::end_of_input) return scanner_.fail_here(JsonFault::eof_while_parsing_value);
     if (first == '"') return decode_action_name();
     if (first != '{') return scanner_.fail_on_next_byte(JsonFault::expected_value);
     scanner_.take();
 
     const int name_start = scanner_.peek_token();
-    if (name_start == JsonScanner::end_of_input) return fail_eof_while_parsing_value();
+    if (name_start == JsonScanner::end_of_input) return scanner_.fail_here(JsonFault::eof_while_parsing_value);
     if (name_start != '"') return scanner_.fail_invalid_type("variant identifier");
     if (!decode_action_name()) return false;
 
     const int colon = scanner_.peek_token();
-    if (colon == JsonScanner::end_of_input) return scanner_.fail(JsonFault::eof_while_parsing_object, scanner_.offset());
+    if (colon == JsonScanner::end_of_input) return scanner_.fail_here(JsonFault::eof_while_parsing_object);
     if (colon != ':') return scanner_.fail_on_next_byte(JsonFault::expected_colon);
     scanner_.take();
     if (!decode_unit()) return false;
@@ -253,9 +252,9 @@ bool RequestDecoder::decode_action() {
         scanner_.take();
         return true;
     }
-    if (close == JsonScanner::end_of_input) return scanner_.fail(JsonFault::eof_while_parsing_object, scanner_.offset());
+    if (close == JsonScanner::end_of_input) return scanner_.fail_here(JsonFault::eof_while_parsing_object);
     // At the offending byte itself, not after it.
-    return scanner_.fail(JsonFault::expected_value, scanner_.offset());
+    return scanner_.fail_here(JsonFault::expected_value);
 }
 
 bool RequestDecoder::decode_action_name() {
@@ -266,7 +265,7 @@ bool RequestDecoder::decode_action_name() {
     } else if (name == "warmup") {
         request_.action = RequestAction::warmup;
     } else {
-        return scanner_.fail("unknown variant `" + name + "`, expected `generate` or `warmup`", scanner_.offset());
+        return scanner_.fail_here("unknown variant `" + name + "`, expected `generate` or `warmup`");
     }
     return true;
 }
@@ -274,7 +273,7 @@ bool RequestDecoder::decode_action_name() {
 // The null that an action object's member must hold.
 bool RequestDecoder::decode_unit() {
     const int first = scanner_.peek_token();
-    if (first == JsonScanner::end_of_input) return fail_eof_while_parsing_value();
+    if (first == JsonScanner::end_of_input) return scanner_.fail_here(JsonFault::eof_while_parsing_value);
     if (first != 'n') return scanner_.fail_invalid_type("unit");
     return scanner_.read_literal("null");
 }
