@@ -202,7 +202,7 @@ bool JsonScanner::read_number(JsonNumber& out) {
     std::uint64_t significand = 0;
     std::int64_t exponent = 0;
     bool significand_full = false;
-    auto next_digit = [&]() -> int { return pos_ < input_.size() ? input_[pos_] : end_of_input; };
+    auto next_byte = [&]() -> int { return pos_ < input_.size() ? input_[pos_] : end_of_input; };
     auto add_digit = [&](unsigned digit, bool in_fraction) {
         if (!significand_full && significand <= (std::numeric_limits<std::uint64_t>::max() - digit) / 10) {
             significand = significand * 10 + digit;
@@ -215,31 +215,31 @@ bool JsonScanner::read_number(JsonNumber& out) {
 
     const char first = input_[pos_++];
     if (first == '0') {
-        if (is_digit(next_digit())) return fail_on_next_byte(JsonFault::invalid_number);
+        if (is_digit(next_byte())) return fail_on_next_byte(JsonFault::invalid_number);
     } else if (is_digit(first)) {
         add_digit(static_cast<unsigned>(first - '0'), false);
-        while (is_digit(next_digit())) add_digit(static_cast<unsigned>(input_[pos_++] - '0'), false);
+        while (is_digit(next_byte())) add_digit(static_cast<unsigned>(input_[pos_++] - '0'), false);
     } else {
         return fail_here(JsonFault::invalid_number);
     }
 
     bool floating = significand_full;
-    if (next_digit() == '.') {
+    if (next_byte() == '.') {
         ++pos_;
         floating = true;
         if (pos_ == input_.size()) return fail_here(JsonFault::eof_while_parsing_value);
-        if (!is_digit(next_digit())) return fail_on_next_byte(JsonFault::invalid_number);
-        while (is_digit(next_digit())) add_digit(static_cast<unsigned>(input_[pos_++] - '0'), true);
+        if (!is_digit(next_byte())) return fail_on_next_byte(JsonFault::invalid_number);
+        while (is_digit(next_byte())) add_digit(static_cast<unsigned>(input_[pos_++] - '0'), true);
     }
-    if (next_digit() == 'e' || next_digit() == 'E') {
+    if (next_byte() == 'e' || next_byte() == 'E') {
         ++pos_;
         floating = true;
-        const bool negative_exponent = next_digit() == '-';
-        if (negative_exponent || next_digit() == '+') ++pos_;
+        const bool negative_exponent = next_byte() == '-';
+        if (negative_exponent || next_byte() == '+') ++pos_;
         if (pos_ == input_.size()) return fail_here(JsonFault::eof_while_parsing_value);
         if (!is_digit(input_[pos_++])) return fail_here(JsonFault::invalid_number);
         std::int64_t written = input_[pos_ - 1] - '0';
-        while (is_digit(next_digit())) {
+        while (is_digit(next_byte())) {
             const int digit = input_[pos_++] - '0';
             if (written < exponent_ceiling) written = written * 10 + digit;
         }
