@@ -4,7 +4,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstring>
 
 #include "diag/diagnostics.hpp"
 #include "engine/backend.hpp"
@@ -51,12 +50,27 @@ TEST_F(Engine, BackendCanStartAgainAfterRelease) {
 }
 
 TEST_F(Engine, ModelParamsDifferFromTheDefaultsOnlyInGpuLayers) {
-    const llama_model_params defaults = llama_model_default_params();
-    llama_model_params ours = set_gpu_layers(model_params_default(), all_gpu_layers).raw;
-    EXPECT_EQ(ours.n_gpu_layers, 2147483647);
-    ours.n_gpu_layers = defaults.n_gpu_layers;
-    EXPECT_EQ(std::memcmp(&ours, &defaults, sizeof ours), 0);
+    const llama_model_params d = llama_model_default_params();
+    const llama_model_params p = set_gpu_layers(model_params_default(), all_gpu_layers).raw;
+    EXPECT_EQ(p.n_gpu_layers, 2147483647);
     EXPECT_EQ(set_gpu_layers(model_params_default(), 12).raw.n_gpu_layers, 12);
+    // Field by field: padding bytes make a byte comparison meaningless.
+    EXPECT_EQ(p.devices, d.devices);
+    EXPECT_EQ(p.tensor_buft_overrides, d.tensor_buft_overrides);
+    EXPECT_EQ(p.split_mode, d.split_mode);
+    EXPECT_EQ(p.load_mode, d.load_mode);
+    EXPECT_EQ(p.lazy_mode, d.lazy_mode);
+    EXPECT_EQ(p.main_gpu, d.main_gpu);
+    EXPECT_EQ(p.tensor_split, d.tensor_split);
+    EXPECT_EQ(p.progress_callback, d.progress_callback);
+    EXPECT_EQ(p.progress_callback_user_data, d.progress_callback_user_data);
+    EXPECT_EQ(p.kv_overrides, d.kv_overrides);
+    EXPECT_EQ(p.vocab_only, d.vocab_only);
+    EXPECT_EQ(p.check_tensors, d.check_tensors);
+    EXPECT_EQ(p.use_extra_bufts, d.use_extra_bufts);
+    EXPECT_EQ(p.no_host, d.no_host);
+    EXPECT_EQ(p.no_alloc, d.no_alloc);
+    EXPECT_EQ(p.load_mtp, d.load_mtp);
 }
 
 TEST_F(Engine, LoadFailures) {
