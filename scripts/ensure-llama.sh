@@ -19,6 +19,10 @@ readonly BUNDLE_PATH="package/llama/gitRelease.bundle"
 
 with_tools=0
 [[ "${1:-}" == "--tools" ]] && with_tools=1
+# --windows: the same pinned source cross-built with MinGW-w64 into DLLs for
+# Windows x64 (see cmake/mingw-w64-x86_64.cmake), under its own cache key.
+target=linux
+[[ "${1:-}" == "--windows" ]] && target=windows
 
 cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/debrindle-llama"
 mkdir -p "$cache_root"
@@ -74,6 +78,48 @@ options=(
 compiler=$(c++ --version | head -n 1)
 key=$(printf '%s\n' "$RELEASE" "$compiler" "$(uname -m)" "${options[@]}" | sha256sum | cut -c1-12)
 prefix="$cache_root/llama.cpp-$RELEASE-$([[ $with_tools == 1 ]] && echo tools || echo libs)-$key"
+
+if [[ $target == windows ]]; then
+  toolchain="$(cd "$(dirname "$0")/.." && pwd)/cmake/mingw-w64-x86_64.cmake"
+  for tool in x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-g++-posix; do
+    command -v "$tool" >/dev/null 2>&1 \
+      || { log "$tool not found (Debian package g++-mingw-w64-x86-64-posix)"; exit 1; }
+  done
+  options=(
+    -DCMAKE_BUILD_TYPE=$build_type
+    -DBUILD_SHARED_LIBS=ON
+    # Not this machine's CPU but named features (x86-64 of Haswell and later).
+    -DGGML_NATIVE=OFF
+    -DGGML_SSE42=ON -DGGML_AVX=ON -DGGML_AVX2=ON -DGGML_BMI2=ON -DGGML_FMA=ON -DGGML_F16C=ON
+    # ggml's own thread pool rather than OpenMP: no libgomp DLL to carry.
+    -DGGML_OPENMP=OFF
+    # Debian's MinGW headers lack the thread power-throttling declarations
+    # that a Windows 8+ target turns on in ggml-cpu.
+    -DCMAKE_C_FLAGS=-D_WIN32_WINNT=0x0601
+    -DLLAMA_BUILD_COMMON=OFF
+    -DLLAMA_BUILD_TESTS=OFF
+    -DLLAMA_BUILD_EXAMPLES=OFF
+    -DLLAMA_BUILD_TOOLS=OFF
+    -DLLAMA_BUILD_SERVER=OFF
+    -DLLAMA_BUILD_APP=OFF
+    -DLLAMA_BUILD_UI=OFF
+    -DLLAMA_USE_PREBUILT_UI=OFF
+    -DLLAMA_CURL=OFF
+    -DLLAMA_OPENSSL=OFF
+    -DLLAMA_ALL_WARNINGS=OFF
+  )
+  compiler=$(x86_64-w64-mingw32-g++-posix --version | head -n 1)
+  # The toolchain file's path differs from clone to clone; its content counts.
+  key=$(printf '%s\n' "$RELEASE" windows-x86_64 "$compiler" "$(sha256sum <"$toolchain")" "${options[@]}" \
+        | sha256sum | cut -c1-12)
+  prefix="$cache_root/llama.cpp-$RELEASE-windows-x64-$key"
+  options+=("-DCMAKE_TOOLCHAIN_FILE=$toolchain")
+  # The source is in place; the cross build takes minutes, so let go of the
+  # shared lock (which a Linux build of the helper waits on) for one of its own.
+  exec 7>"$cache_root/.lock-windows"
+  flock 7
+  exec 9>&-
+fi
 
 if [[ ! -f "$prefix/.complete" ]]; then
   log "building llama.cpp $RELEASE into $prefix (a few minutes, once per machine)"

@@ -8,6 +8,11 @@ packages=(
   clang libclang-rt-14-dev
   python3 valgrind
 )
+# --windows: only what the Windows x64 build and its tests under Wine need
+# (scripts/build-windows.sh, scripts/test-windows.sh).
+if [[ "${1:-}" == "--windows" ]]; then
+  packages=(g++-mingw-w64-x86-64-posix wine64)
+fi
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

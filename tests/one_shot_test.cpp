@@ -112,9 +112,18 @@ TEST(OneShot, SilentWithoutDiagnosticsAfterTheBackendStarts) {
     EXPECT_EQ(run_helper(options).err, "null result from llama cpp\n");
 }
 
+// A word that cannot be converted to UTF-8: bytes that are not UTF-8 on
+// Linux; on Windows, whose words are UTF-16, an unpaired surrogate (written
+// as an escape that the Windows starter of the tests turns into the code
+// unit, since no UTF-8 command line can carry one).
+std::string word_that_is_not_text(bool low) {
+    if (helper_is_windows_build()) return low ? "a\\uDC00" : "\\uD800b";
+    return low ? "\xFF" : "\xFF\xFE";
+}
+
 TEST(CommandLine, InvalidWordStopsBeforeReadingInput) {
     ProcessOptions options;
-    options.arguments = {"\xFF\xFE", "--server"};
+    options.arguments = {word_that_is_not_text(false), "--server"};
     options.input = request_for("m");
     const ProcessResult result = run_helper(options);
     EXPECT_EQ(result.exit_status, 101);
@@ -124,7 +133,7 @@ TEST(CommandLine, InvalidWordStopsBeforeReadingInput) {
 
 TEST(CommandLine, InvalidWordAfterServerIsNeverLookedAt) {
     ProcessOptions options;
-    options.arguments = {"--server", "\xFF"};
+    options.arguments = {"--server", word_that_is_not_text(true)};
     EXPECT_NE(run_helper(options).exit_status, 101);
 }
 

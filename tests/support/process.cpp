@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <filesystem>
+#include <sstream>
 #include <stdexcept>
 
 extern char** environ;
@@ -25,6 +26,12 @@ std::vector<std::string> child_environment(const ProcessOptions& options) {
         const auto equals = text.find('=');
         if (equals != std::string::npos) variables[text.substr(0, equals)] = text.substr(equals + 1);
     }
+    // Under Wine a closed descriptor still becomes a handle; the Windows
+    // starter (tests/windows/start_process.cpp) gives the helper none.
+    if (helper_is_windows_build()) {
+        if (options.close_stdin) variables["DEBRINDLE_START_WITHOUT_STDIN"] = "1";
+        if (options.close_stdout) variables["DEBRINDLE_START_WITHOUT_STDOUT"] = "1";
+    }
     for (const auto& [name, value] : options.environment) {
         if (value) {
             variables[name] = *value;
@@ -40,6 +47,24 @@ std::vector<std::string> child_environment(const ProcessOptions& options) {
 }  // namespace
 
 const char* helper_path() { return DEBRINDLE_HELPER_PATH; }
+
+std::vector<std::string> helper_command() {
+    const char* command = std::getenv("DEBRINDLE_HELPER_COMMAND");
+    if (command == nullptr || *command == '\0') return {helper_path()};
+    std::vector<std::string> words;
+    std::istringstream stream(command);
+    for (std::string word; stream >> word;) words.push_back(word);
+    if (words.empty()) return {helper_path()};
+    return words;
+}
+
+bool helper_is_windows_build() { return helper_command().back().ends_with(".exe"); }
+
+bool is_closed_pipe_error(const std::string& err) {
+    if (!helper_is_windows_build()) return err == "Broken pipe (os error 32)\n";
+    return err.find('\n') == err.size() - 1 &&
+           (err.ends_with(". (os error 232)\n") || err.ends_with(". (os error 233)\n"));
+}
 
 std::string temporary_directory() {
     std::string pattern = (std::filesystem::temp_directory_path() / "debrindle-test-XXXXXX").string();
@@ -58,7 +83,7 @@ ProcessResult run_helper(const ProcessOptions& options) {
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
 
-    std::vector<std::string> argument_texts{helper_path()};
+    std::vector<std::string> argument_texts = helper_command();
     argument_texts.insert(argument_texts.end(), options.arguments.begin(), options.arguments.end());
     std::vector<char*> argv;
     for (auto& text : argument_texts) argv.push_back(text.data());

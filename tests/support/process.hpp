@@ -30,6 +30,22 @@ ProcessResult run_helper(const ProcessOptions& options);
 // The path of the helper binary under test.
 const char* helper_path();
 
+// The words that start the helper: the binary built beside these tests, or,
+// when the environment variable DEBRINDLE_HELPER_COMMAND is set, its words
+// (separated by spaces), such as Wine's loader, the Windows starter of
+// tests/windows and the Windows build (scripts/test-windows.sh):
+//   DEBRINDLE_HELPER_COMMAND="/usr/lib/wine/wine64 .../start-process.exe .../debrindle-llama-helper.exe"
+std::vector<std::string> helper_command();
+
+// Whether the helper under test is a Windows program (its command ends in
+// ".exe"), for the few expectations that differ by platform.
+bool helper_is_windows_build();
+
+// Whether standard error holds the system's description of a write to a pipe
+// whose reader is gone: "Broken pipe (os error 32)" on Linux; on Windows
+// error 232 (233 under Wine) with the system's own text before it.
+bool is_closed_pipe_error(const std::string& err);
+
 // A fresh directory for one test's files, removed at exit.
 std::string temporary_directory();
 

@@ -1,0 +1,166 @@
+// The Windows side of the platform layer. Standard streams are used through
+// their raw handles (ReadFile, WriteFile), so no byte is ever translated: an
+// LF is never written as CR LF and a CR LF on input stays as it is.
+
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#include <shellapi.h>
+
+#include <fcntl.h>
+#include <io.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <cwchar>
+#include <string>
+#include <vector>
+
+#include "common/platform.hpp"
+#include "common/utf16.hpp"
+
+namespace debrindle {
+namespace {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "Windows wide characters are UTF-16 code units");
+
+std::u16string_view units_of(const wchar_t* text, std::size_t length) {
+    return {reinterpret_cast<const char16_t*>(text), length};
+}
+
+// The command line as the system parsed it into words (the program's name
+// first), converted one word at a time when asked.
+wchar_t** command_words = nullptr;
+int command_word_total = 0;
+
+// The system's text for an error code, without its line end, and the code:
+// "The pipe is being closed. (os error 232)".
+IoError error_from_code(DWORD code) {
+    wchar_t* message = nullptr;
+    const DWORD length = FormatMessageW(
+        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
+        reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    std::string text;
+    if (length > 0 && message != nullptr) text = utf16_to_wtf8(units_of(message, length));
+    if (message != nullptr) LocalFree(message);
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
+    if (text.empty()) text = "Unknown error";
+    return IoError{text + " (os error " + std::to_string(code) + ")"};
+}
+
+// A process may be started without some of its standard handles.
+bool is_missing(HANDLE handle) { return handle == nullptr || handle == INVALID_HANDLE_VALUE; }
+
+// The largest piece handed to one ReadFile or WriteFile call.
+constexpr std::size_t largest_transfer = 1U << 20U;
+
+Result<Done, IoError> write_all(DWORD which, std::string_view bytes) {
+    const HANDLE handle = GetStdHandle(which);
+    if (is_missing(handle)) return Done{};  // no such stream: count as written
+    while (!bytes.empty()) {
+        const auto chunk = static_cast<DWORD>(std::min(bytes.size(), largest_transfer));
+        DWORD written = 0;
+        if (!WriteFile(handle, bytes.data(), chunk, &written, nullptr)) {
+            const DWORD code = GetLastError();
+            if (code == ERROR_INVALID_HANDLE) return Done{};
+            return Failure{error_from_code(code)};
+        }
+        bytes.remove_prefix(written);
+    }
+    return Done{};
+}
+
+}  // namespace
+
+void prepare_process(int /*argc*/, char** /*argv*/) {
+    // main's narrow arguments went through the ANSI code page; the words are
+    // taken from the wide command line instead.
+    command_words = CommandLineToArgvW(GetCommandLineW(), &command_word_total);
+    if (command_words == nullptr) command_word_total = 0;
+    // The helper writes through the raw handles; llama.cpp's own log goes
+    // through the C run-time's streams, which must not translate either.
+    (void)_setmode(_fileno(stdin), _O_BINARY);
+    (void)_setmode(_fileno(stdout), _O_BINARY);
+    (void)_setmode(_fileno(stderr), _O_BINARY);
+    // Windows raises no signal for a closed pipe: a write to one fails with
+    // an error code, which becomes the fatal exit.
+}
+
+std::size_t command_line_word_count() { return static_cast<std::size_t>(command_word_total); }
+
+std::optional<std::string> command_line_word(std::size_t index) {
+    const wchar_t* word = command_words[index];
+    return utf16_to_utf8(units_of(word, std::wcslen(word)));
+}
+
+Result<std::size_t, IoError> read_standard_input(char* buffer, std::size_t capacity) {
+    const HANDLE handle = GetStdHandle(STD_INPUT_HANDLE);
+    if (is_missing(handle)) return std::size_t{0};  // no standard input: empty
+    DWORD got = 0;
+    if (ReadFile(handle, buffer, static_cast<DWORD>(std::min(capacity, largest_transfer)), &got, nullptr)) {
+        return static_cast<std::size_t>(got);
+    }
+    switch (const DWORD code = GetLastError()) {
+        case ERROR_BROKEN_PIPE:     // the writer closed its end of the pipe
+        case ERROR_HANDLE_EOF:
+        case ERROR_INVALID_HANDLE:  // no usable standard input: empty
+            return std::size_t{0};
+        default:
+            return Failure{error_from_code(code)};
+    }
+}
+
+Result<Done, IoError> write_standard_output(std::string_view bytes) { return write_all(STD_OUTPUT_HANDLE, bytes); }
+
+Result<Done, IoError> write_standard_error(std::string_view bytes) { return write_all(STD_ERROR_HANDLE, bytes); }
+
+std::optional<std::string> environment_variable(const char* name) {
+    std::wstring wide_name;
+    for (const char* c = name; *c != '\0'; ++c) wide_name.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
+    std::vector<wchar_t> value(256);
+    for (;;) {
+        SetLastError(ERROR_SUCCESS);
+        const DWORD length = GetEnvironmentVariableW(wide_name.c_str(), value.data(), static_cast<DWORD>(value.size()));
+        if (length == 0) {
+            if (GetLastError() == ERROR_ENVVAR_NOT_FOUND) return std::nullopt;
+            return std::string();  // set, and empty
+        }
+        if (length < value.size()) {
+            // An unpaired surrogate is kept as bytes that are not UTF-8, so
+            // that whoever reads the value sees that it is not text.
+            return utf16_to_wtf8(units_of(value.data(), length));
+        }
+        value.resize(length);  // the size needed, terminator included
+    }
+}
+
+std::uint64_t monotonic_nanoseconds() {
+    static const std::uint64_t frequency = [] {
+        LARGE_INTEGER f{};
+        QueryPerformanceFrequency(&f);
+        return static_cast<std::uint64_t>(f.QuadPart);
+    }();
+    LARGE_INTEGER now{};
+    QueryPerformanceCounter(&now);
+    const auto ticks = static_cast<std::uint64_t>(now.QuadPart);
+    // Whole seconds and the rest apart, so that the product cannot overflow.
+    return ticks / frequency * 1'000'000'000ULL + ticks % frequency * 1'000'000'000ULL / frequency;
+}
+
+std::optional<unsigned> logical_processor_count() {
+    const DWORD count = GetActiveProcessorCount(ALL_PROCESSOR_GROUPS);
+    if (count > 0) return static_cast<unsigned>(count);
+    SYSTEM_INFO info{};
+    GetSystemInfo(&info);
+    if (info.dwNumberOfProcessors < 1) return std::nullopt;
+    return static_cast<unsigned>(info.dwNumberOfProcessors);
+}
+
+void terminate_process(int status) { std::_Exit(status); }
+
+}  // namespace debrindle
