@@ -132,31 +132,53 @@ TEST_P(PlatformPaths, DecideWhetherTheCachedModelServes) {
 // Under Wine a path that begins with "/" or "\" names the current drive's
 // root, Z:, where Linux's "/" is; so each of these names the model's file
 // on Windows, and only the plain one does on Linux.
-INSTANTIATE_TEST_SUITE_P(
-    Cache, PlatformPaths,
-    ::testing::Values(
-        PathCase{"same_path", [](const std::string& p) { return p; }, [](const std::string& p) { return p; },
-                 {warm, warm}, 1, {warm, warm}, 1},
-        PathCase{"backslashes_separate_on_windows", [](const std::string& p) { return p; }, with_backslashes,
-                 {warm, warm}, 1, {warm, load_failed}, 2},
-        PathCase{"mixed_separators_doubles_and_dots", [](const std::string& p) { return p; },
-                 [](const std::string& p) {
-                     // "/tmp/x/m.gguf" becomes "/tmp\/./x/m.gguf"
-                     return p.substr(0, p.find('/', 1)) + "\\/./" + p.substr(p.find('/', 1) + 1);
-                 },
-                 {warm, warm}, 1, {warm, load_failed}, 2},
-        PathCase{"drive_letter_case_is_ignored", [](const std::string& p) { return "Z:" + p; },
-                 [](const std::string& p) { return "z:" + with_backslashes(p); }, {warm, warm}, 1,
-                 {load_failed, load_failed}, 2},
-        PathCase{"letter_case_elsewhere_counts", [](const std::string& p) { return p; },
-                 [](const std::string& p) {
-                     std::string upper = p;
-                     upper[1] = static_cast<char>(std::toupper(static_cast<unsigned char>(upper[1])));
-                     return upper;
-                 },
-                 // Wine finds the file whatever the case; Linux does not.
-                 {warm, warm}, 2, {warm, load_failed}, 2}),
-    [](const auto& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Cache, PlatformPaths,
+                         ::testing::Values(PathCase{"same_path",
+                                                    [](const std::string& p) { return p; },
+                                                    [](const std::string& p) { return p; },
+                                                    {warm, warm},
+                                                    1,
+                                                    {warm, warm},
+                                                    1},
+                                           PathCase{"backslashes_separate_on_windows",
+                                                    [](const std::string& p) { return p; },
+                                                    with_backslashes,
+                                                    {warm, warm},
+                                                    1,
+                                                    {warm, load_failed},
+                                                    2},
+                                           PathCase{"mixed_separators_doubles_and_dots",
+                                                    [](const std::string& p) { return p; },
+                                                    [](const std::string& p) {
+                                                        // "/tmp/x/m.gguf" becomes "/tmp\/./x/m.gguf"
+                                                        return p.substr(0, p.find('/', 1)) + "\\/./" +
+                                                               p.substr(p.find('/', 1) + 1);
+                                                    },
+                                                    {warm, warm},
+                                                    1,
+                                                    {warm, load_failed},
+                                                    2},
+                                           PathCase{"drive_letter_case_is_ignored",
+                                                    [](const std::string& p) { return "Z:" + p; },
+                                                    [](const std::string& p) { return "z:" + with_backslashes(p); },
+                                                    {warm, warm},
+                                                    1,
+                                                    {load_failed, load_failed},
+                                                    2},
+                                           PathCase{"letter_case_elsewhere_counts",
+                                                    [](const std::string& p) { return p; },
+                                                    [](const std::string& p) {
+                                                        std::string upper = p;
+                                                        upper[1] = static_cast<char>(
+                                                            std::toupper(static_cast<unsigned char>(upper[1])));
+                                                        return upper;
+                                                    },
+                                                    // Wine finds the file whatever the case; Linux does not.
+                                                    {warm, warm},
+                                                    2,
+                                                    {warm, load_failed},
+                                                    2}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace debrindle::testing

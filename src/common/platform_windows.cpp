@@ -9,6 +9,7 @@
 #define NOMINMAX
 #endif
 #include <windows.h>
+// After windows.h, which it needs.
 #include <shellapi.h>
 
 #include <fcntl.h>
@@ -42,9 +43,9 @@ int command_word_total = 0;
 // "The pipe is being closed. (os error 232)".
 IoError error_from_code(DWORD code) {
     wchar_t* message = nullptr;
-    const DWORD length = FormatMessageW(
-        FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0,
-        reinterpret_cast<wchar_t*>(&message), 0, nullptr);
+    const DWORD length =
+        FormatMessageW(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                       nullptr, code, 0, reinterpret_cast<wchar_t*>(&message), 0, nullptr);
     std::string text;
     if (length > 0 && message != nullptr) text = utf16_to_wtf8(units_of(message, length));
     if (message != nullptr) LocalFree(message);
@@ -106,12 +107,11 @@ Result<std::size_t, IoError> read_standard_input(char* buffer, std::size_t capac
         return static_cast<std::size_t>(got);
     }
     switch (const DWORD code = GetLastError()) {
-        case ERROR_BROKEN_PIPE:     // the writer closed its end of the pipe
+        case ERROR_BROKEN_PIPE:  // the writer closed its end of the pipe
         case ERROR_HANDLE_EOF:
         case ERROR_INVALID_HANDLE:  // no usable standard input: empty
             return std::size_t{0};
-        default:
-            return Failure{error_from_code(code)};
+        default: return Failure{error_from_code(code)};
     }
 }
 
@@ -121,7 +121,8 @@ Result<Done, IoError> write_standard_error(std::string_view bytes) { return writ
 
 std::optional<std::string> environment_variable(const char* name) {
     std::wstring wide_name;
-    for (const char* c = name; *c != '\0'; ++c) wide_name.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
+    for (const char* c = name; *c != '\0'; ++c)
+        wide_name.push_back(static_cast<wchar_t>(static_cast<unsigned char>(*c)));
     std::vector<wchar_t> value(256);
     for (;;) {
         SetLastError(ERROR_SUCCESS);
