@@ -39,6 +39,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml="  # no .NET or Gecko installer prompts
 # background processes (services, devices) start with the first program and
 # would inherit its standard streams, keeping a test's pipes open: they are
 # started here, on /dev/null, and stay for the run.
+mkdir -p "$WINEPREFIX"
 "$wineserver" -p </dev/null >/dev/null 2>&1
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 "$wine_loader" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true  # creates the prefix once

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 
 #include "support/models.hpp"
 #include "support/process.hpp"
@@ -44,6 +45,21 @@ TEST(PlatformStreams, LineEndsInTheOutputAreWrittenAsTheyAre) {
         EXPECT_EQ(result.out, c.out);
         EXPECT_EQ(result.err, "");
     }
+}
+
+TEST(PlatformFiles, ModelPathBeyondAsciiLoads) {
+    // The path reaches llama.cpp as UTF-8, which it opens as such on every
+    // platform (on Windows through the wide file functions); the diagnostic
+    // line shows it byte for byte.
+    const std::string dir = temporary_directory() + "/mod\xC3\xA8les \xE6\x97\xA5\xE6\x9C\xAC";  // "modèles 日本"
+    std::filesystem::create_directory(dir);
+    const std::string model = dir + "/m\xC3\xA9\xF0\x9F\x98\x80.gguf";  // "mé😀.gguf"
+    if (auto error = model_writer::write_model(chain_model({"▁Hello", "!"}), model)) FAIL() << *error;
+    const ProcessResult result = run({}, request_json(model), /*diagnostics=*/true);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.out, " Hello!");
+    EXPECT_EQ(result.err.rfind("loading one-shot model path=" + model + " n_gpu_layers=4294967295\n", 0), 0U)
+        << result.err;
 }
 
 struct InputCase {
