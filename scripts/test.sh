@@ -1,12 +1,31 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian machine, builds the helper and runs every test.
+# Sets up a fresh Debian machine, builds the helper and runs every test:
+# - the whole suite on the normal build (build/);
+# - the same suite on the AddressSanitizer + UndefinedBehaviorSanitizer build
+#   (build-asan/), where any report, a leak included, aborts the process that
+#   has it and so fails its test;
+# - valgrind's memcheck over a one-shot generation and a server session;
+# - a short soak of one server (tests/soak/soak.py runs the long one);
+# - a few seconds of every fuzz target;
+# - the Windows build under Wine (below).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+jobs="$(nproc)"
 
 bash scripts/install-deps.sh
-cmake -S . -B build -G Ninja
-cmake --build build --parallel "$(nproc)"
-ctest --test-dir build --output-on-failure --parallel "$(nproc)"
+
+cmake --preset default
+cmake --build --preset default --parallel "$jobs"
+ctest --preset default --parallel "$jobs"
+
+# The test preset sets ASAN_OPTIONS (detect_leaks=1:abort_on_error=1:
+# halt_on_error=1) and UBSAN_OPTIONS (print_stacktrace=1:halt_on_error=1).
+cmake --preset asan
+cmake --build --preset asan --parallel "$jobs"
+ctest --preset asan --parallel "$jobs"
+
+bash scripts/memcheck.sh build
+python3 tests/soak/soak.py --requests 2000 --helper build/bin/debrindle-llama-helper
 bash scripts/fuzz.sh 10
 
 # The Windows x64 build, cross-built with MinGW-w64, and the process tests
