@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian machine, builds the helper and runs every test:
+# - formatting and clang-tidy (scripts/check-style.sh);
 # - the whole suite on the normal build (build/);
 # - the same suite on the AddressSanitizer + UndefinedBehaviorSanitizer build
 #   (build-asan/), where any report, a leak included, aborts the process that
@@ -16,6 +17,7 @@ bash scripts/install-deps.sh
 
 cmake --preset default
 cmake --build --preset default --parallel "$jobs"
+bash scripts/check-style.sh build
 ctest --preset default --parallel "$jobs"
 
 # The test preset sets ASAN_OPTIONS (detect_leaks=1:abort_on_error=1:

@@ -6,10 +6,10 @@ namespace debrindle {
 namespace {
 
 TEST(Diagnostics, SwitchWords) {
-    const char* on[] = {"1", "on", "ON", "yes", "YES", "true", "TRUE", " yes\n", "\tON", "1 ",
-                        "\xC2\xA0true", "\xE3\x80\x80on\xC2\x85"};
-    const char* off[] = {"", " ", "Yes", "True", "On", "y", "0", "no", "false", "2", "01", "yes!", "o n",
-                         "\xE2\x80\x8Btrue"};
+    const char* on[] = {"1",    "on",     "ON",   "yes", "YES",          "true",
+                        "TRUE", " yes\n", "\tON", "1 ",  "\xC2\xA0true", "\xE3\x80\x80on\xC2\x85"};
+    const char* off[] = {"",   " ",     "Yes", "True", "On",   "y",   "0",
+                         "no", "false", "2",   "01",   "yes!", "o n", "\xE2\x80\x8Btrue"};
     for (const char* value : on) EXPECT_TRUE(is_diagnostics_on_value(value)) << value;
     for (const char* value : off) EXPECT_FALSE(is_diagnostics_on_value(value)) << value;
 }

@@ -36,8 +36,12 @@ TEST(EngineError, RenderedBytesThatAreNotUtf8) {
     const std::pair<std::string, const char*> cases[] = {
         {"ab\xFF", "invalid utf-8 sequence of 1 bytes from index 2"},
         {"ab\xE2\x82", "incomplete utf-8 byte sequence from index 2"},
-        {"\xE2\x82" "A", "invalid utf-8 sequence of 2 bytes from index 0"},
-        {"x\xF0\x9F\x98" "A", "invalid utf-8 sequence of 3 bytes from index 1"},
+        {"\xE2\x82"
+         "A",
+         "invalid utf-8 sequence of 2 bytes from index 0"},
+        {"x\xF0\x9F\x98"
+         "A",
+         "invalid utf-8 sequence of 3 bytes from index 1"},
         {"\xC0\x80", "invalid utf-8 sequence of 1 bytes from index 0"},
         {"\xED\xA0\x80", "invalid utf-8 sequence of 1 bytes from index 0"},
         {"ok \xC3\xA9\xF0\x9F", "incomplete utf-8 byte sequence from index 5"},

@@ -15,9 +15,19 @@ TEST(GenerationPlan, TokenBudget) {
         std::uint32_t expected;
     };
     const Case cases[] = {
-        {0, 256, 48},   {5, 256, 48},    {6, 256, 50},     {20, 256, 92},   {42, 256, 158},
-        {43, 256, 160}, {1000, 256, 160}, {5, 0, 1},        {5, -7, 1},      {5, 1, 1},
-        {5, 30, 30},    {100, 1000, 160}, {std::numeric_limits<std::uint64_t>::max(), 512, 160},
+        {0, 256, 48},
+        {5, 256, 48},
+        {6, 256, 50},
+        {20, 256, 92},
+        {42, 256, 158},
+        {43, 256, 160},
+        {1000, 256, 160},
+        {5, 0, 1},
+        {5, -7, 1},
+        {5, 1, 1},
+        {5, 30, 30},
+        {100, 1000, 160},
+        {std::numeric_limits<std::uint64_t>::max(), 512, 160},
     };
     for (const Case& c : cases) {
         EXPECT_EQ(token_budget(c.words, c.max_tokens), c.expected) << c.words << " words, maxTokens " << c.max_tokens;
@@ -46,8 +56,10 @@ TEST(GenerationPlan, SamplerChoice) {
         std::optional<float> expected;
     };
     const Case cases[] = {
-        {0.0F, std::nullopt},  {0.15F, std::nullopt}, {-1.0F, std::nullopt}, {-infinity, std::nullopt},
-        {0.16F, 0.16F},        {0.7F, 0.7F},          {1.0F, 1.0F},          {2.0F, 1.0F},
+        {0.0F, std::nullopt},  {0.15F, std::nullopt},
+        {-1.0F, std::nullopt}, {-infinity, std::nullopt},
+        {0.16F, 0.16F},        {0.7F, 0.7F},
+        {1.0F, 1.0F},          {2.0F, 1.0F},
         {infinity, 1.0F},      {std::nextafter(0.15F, 1.0F), std::nextafter(0.15F, 1.0F)},
     };
     for (const Case& c : cases) EXPECT_EQ(chain_temperature(c.temperature), c.expected) << c.temperature;

@@ -37,15 +37,15 @@ TEST_P(ScriptedReply, IsWrittenExactlyAndAlone) {
 
 INSTANTIATE_TEST_SUITE_P(
     Replies, ScriptedReply,
-    ::testing::Values(
-        ReplyCase{"words_with_leading_space", {"▁Hello", "▁world", "!"}, " Hello world!"},
-        ReplyCase{"ends_at_once", {"</s>"}, ""},
-        ReplyCase{"character_from_byte_tokens", {"!", "<0xC3>", "<0xA9>", "<0xE2>", "<0x82>", "<0xAC>"},
-                  "!\xC3\xA9\xE2\x82\xAC"},
-        ReplyCase{"piece_longer_than_eight_bytes", {"▁extraordinary", "!"}, " extraordinary!"},
-        ReplyCase{"incomplete_character_at_end_dropped", {"!", "<0xE2>", "<0x82>"}, "!"},
-        ReplyCase{"bom_at_start_dropped", {"<0xEF>", "<0xBB>", "<0xBF>", "!"}, "!"},
-        ReplyCase{"utf16_mark_is_not_a_switch", {"<0xFF>", "<0xFE>", "!"}, "\xEF\xBF\xBD\xEF\xBF\xBD!"}),
+    ::testing::Values(ReplyCase{"words_with_leading_space", {"▁Hello", "▁world", "!"}, " Hello world!"},
+                      ReplyCase{"ends_at_once", {"</s>"}, ""},
+                      ReplyCase{"character_from_byte_tokens",
+                                {"!", "<0xC3>", "<0xA9>", "<0xE2>", "<0x82>", "<0xAC>"},
+                                "!\xC3\xA9\xE2\x82\xAC"},
+                      ReplyCase{"piece_longer_than_eight_bytes", {"▁extraordinary", "!"}, " extraordinary!"},
+                      ReplyCase{"incomplete_character_at_end_dropped", {"!", "<0xE2>", "<0x82>"}, "!"},
+                      ReplyCase{"bom_at_start_dropped", {"<0xEF>", "<0xBB>", "<0xBF>", "!"}, "!"},
+                      ReplyCase{"utf16_mark_is_not_a_switch", {"<0xFF>", "<0xFE>", "!"}, "\xEF\xBF\xBD\xEF\xBF\xBD!"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(Generation, ControlTokenThatRendersNothingFailsWithoutPartialText) {
@@ -68,8 +68,8 @@ TEST(Generation, BudgetFollowsWordsAndMaxTokens) {
         int max_tokens;
         std::size_t tokens;
     };
-    for (const Case& c : {Case{5, 256, 48}, Case{6, 256, 50}, Case{20, 256, 92}, Case{43, 256, 160},
-                          Case{5, 0, 1}, Case{5, -3, 1}, Case{5, 7, 7}, Case{100, 1000, 160}}) {
+    for (const Case& c : {Case{5, 256, 48}, Case{6, 256, 50}, Case{20, 256, 92}, Case{43, 256, 160}, Case{5, 0, 1},
+                          Case{5, -3, 1}, Case{5, 7, 7}, Case{100, 1000, 160}}) {
         const ProcessResult result = run_one_shot(request_json(model, words(c.prompt_words), "", 0, c.max_tokens));
         ASSERT_EQ(result.exit_status, 0) << result.err;
         // Every generated token is " a" or " b": two bytes each.

@@ -1,7 +1,7 @@
 // Writes models with the model writer and checks, through the real llama.cpp,
 // that they load, tokenize and generate exactly as scripted.
-#include "model_writer/command_line.hpp"
 #include "model_writer/model_writer.hpp"
+#include "model_writer/command_line.hpp"
 
 #include <gtest/gtest.h>
 #include <llama.h>
@@ -25,8 +25,7 @@ using ModelPtr = std::unique_ptr<llama_model, decltype(&llama_model_free)>;
 using ContextPtr = std::unique_ptr<llama_context, decltype(&llama_free)>;
 using SamplerPtr = std::unique_ptr<llama_sampler, decltype(&llama_sampler_free)>;
 
-constexpr const char* kTemplate =
-    "{% for m in messages %}<|marker|>{{ m['role'] }}\n{{ m['content'] }}{% endfor %}";
+constexpr const char* kTemplate = "{% for m in messages %}<|marker|>{{ m['role'] }}\n{{ m['content'] }}{% endfor %}";
 
 void init_llama_once() {
     static std::once_flag once;
@@ -226,10 +225,20 @@ TEST(ScriptedModelFile, GreedyGenerationWalksTheChain) {
         {{"▁Hello", "▁world", "!"}, "</s>", "Hi", 16, {"▁Hello", "▁world", "!"}, true},
         // A prompt ending inside the chain continues from there.
         {{"▁Hello", "▁world", "!"}, "</s>", "Hi Hello", 16, {"▁world", "!"}, true},
-        {{"▁Hello", "▁world", "!"}, "▁Hello", "Hi", 7, {"▁Hello", "▁world", "!", "▁Hello", "▁world", "!", "▁Hello"}, false},
+        {{"▁Hello", "▁world", "!"},
+         "▁Hello",
+         "Hi",
+         7,
+         {"▁Hello", "▁world", "!", "▁Hello", "▁world", "!", "▁Hello"},
+         false},
         {{"▁Hello", "▁world", "!"}, "▁world", "<|marker|>", 5, {"▁Hello", "▁world", "!", "▁world", "!"}, false},
         // The end token, outside the chain, is followed by the chain's start.
-        {{"▁Hello", "<|silent|>"}, "▁world", "Hi", 5, {"▁Hello", "<|silent|>", "▁world", "▁Hello", "<|silent|>"}, false},
+        {{"▁Hello", "<|silent|>"},
+         "▁world",
+         "Hi",
+         5,
+         {"▁Hello", "<|silent|>", "▁world", "▁Hello", "<|silent|>"},
+         false},
     };
     for (const auto& c : cases) {
         const auto spec = greeting_spec(c.chain, c.end);
@@ -379,9 +388,9 @@ TEST(ModelWriterErrors, RejectsInvalidSpecsAndLeavesNoFile) {
 }
 
 TEST(MakeModelCommandLine, BuildsScriptedAndRandomSpecs) {
-    const auto scripted = mw::parse_command_line({"--out", "m.gguf", "--specials", "<|marker|>", "--words",
-                                                  "▁Hello  !", "--chain", "▁Hello !", "--end", "cycle",
-                                                  "--strength", "2.5", "--template", "T"});
+    const auto scripted =
+        mw::parse_command_line({"--out", "m.gguf", "--specials", "<|marker|>", "--words", "▁Hello  !", "--chain",
+                                "▁Hello !", "--end", "cycle", "--strength", "2.5", "--template", "T"});
     EXPECT_EQ(scripted.out_path, "m.gguf");
     EXPECT_EQ(scripted.spec.special_tokens, std::vector<std::string>{"<|marker|>"});
     EXPECT_EQ(scripted.spec.words, (std::vector<std::string>{"▁Hello", "!"}));

@@ -62,7 +62,8 @@ INSTANTIATE_TEST_SUITE_P(
     Failures, OneShotFailure,
     ::testing::Values(
         FailureCase{"empty_input", "", "EOF while parsing a value at line 1 column 0"},
-        FailureCase{"two_requests", request_for("m") + request_for("m"), "trailing characters at line 1 column " + std::to_string(request_for("m").size() + 1)},
+        FailureCase{"two_requests", request_for("m") + request_for("m"),
+                    "trailing characters at line 1 column " + std::to_string(request_for("m").size() + 1)},
         FailureCase{"missing_model", request_for("/nonexistent/model.gguf"), "null result from llama cpp"},
         FailureCase{"empty_path", request_for(""), "null result from llama cpp"},
         FailureCase{"nul_in_path", request_for(std::string("\0m.gguf", 7)),

@@ -20,51 +20,49 @@ void check(PathRules rules, std::initializer_list<PathCase> cases) {
 }
 
 TEST(PathEquality, WindowsRules) {
-    check(PathRules::windows,
-          {
-              {R"(C:\models\m.gguf)", "C:/models/m.gguf", true},
-              {R"(C:\models\m.gguf)", R"(C:\models\\m.gguf)", true},
-              {R"(C:\models\m.gguf)", R"(C:\models\.\m.gguf)", true},
-              {R"(C:\models\)", R"(C:\models)", true},
-              {R"(C:\models\m.gguf)", R"(c:\models\m.gguf)", true},
-              {R"(C:\models\m.gguf)", R"(C:\Models\m.gguf)", false},
-              {R"(C:\models\m.gguf)", R"(C:models\m.gguf)", false},
-              {R"(C:\models\m.gguf)", R"(D:\models\m.gguf)", false},
-              {R"(C:\a\..\m.gguf)", R"(C:\m.gguf)", false},
-              {R"(C:\a\..\m.gguf)", R"(C:/a/../m.gguf)", true},
-              {R"(.\m.gguf)", "m.gguf", false},
-              {R"(.\m.gguf)", "./m.gguf", true},
-              {R"(.\m.gguf)", R"(.\.\m.gguf)", true},
-              {R"(C:.\m.gguf)", R"(C:m.gguf)", false},
-              {R"(\m.gguf)", "m.gguf", false},
-              {R"(\m.gguf)", "/m.gguf", true},
-              {R"(a\b)", "a/b", true},
-              {"", ".", false},
-              {"", "", true},
-              {R"(\\server\share\m.gguf)", "//server/share/m.gguf", true},
-              {R"(\\server\share\m.gguf)", R"(\\SERVER\share\m.gguf)", false},
-              {R"(\\?\C:\m.gguf)", R"(\\?\c:\m.gguf)", true},
-              {R"(\\?\C:\a\m.gguf)", R"(\\?\C:\a/m.gguf)", false},  // only "\" separates there
-              {R"(\\?\C:\m.gguf)", R"(C:\m.gguf)", false},
-              {R"(\\.\pipe\x)", R"(\\.\pipe\x)", true},
-          });
+    check(PathRules::windows, {
+                                  {R"(C:\models\m.gguf)", "C:/models/m.gguf", true},
+                                  {R"(C:\models\m.gguf)", R"(C:\models\\m.gguf)", true},
+                                  {R"(C:\models\m.gguf)", R"(C:\models\.\m.gguf)", true},
+                                  {R"(C:\models\)", R"(C:\models)", true},
+                                  {R"(C:\models\m.gguf)", R"(c:\models\m.gguf)", true},
+                                  {R"(C:\models\m.gguf)", R"(C:\Models\m.gguf)", false},
+                                  {R"(C:\models\m.gguf)", R"(C:models\m.gguf)", false},
+                                  {R"(C:\models\m.gguf)", R"(D:\models\m.gguf)", false},
+                                  {R"(C:\a\..\m.gguf)", R"(C:\m.gguf)", false},
+                                  {R"(C:\a\..\m.gguf)", R"(C:/a/../m.gguf)", true},
+                                  {R"(.\m.gguf)", "m.gguf", false},
+                                  {R"(.\m.gguf)", "./m.gguf", true},
+                                  {R"(.\m.gguf)", R"(.\.\m.gguf)", true},
+                                  {R"(C:.\m.gguf)", R"(C:m.gguf)", false},
+                                  {R"(\m.gguf)", "m.gguf", false},
+                                  {R"(\m.gguf)", "/m.gguf", true},
+                                  {R"(a\b)", "a/b", true},
+                                  {"", ".", false},
+                                  {"", "", true},
+                                  {R"(\\server\share\m.gguf)", "//server/share/m.gguf", true},
+                                  {R"(\\server\share\m.gguf)", R"(\\SERVER\share\m.gguf)", false},
+                                  {R"(\\?\C:\m.gguf)", R"(\\?\c:\m.gguf)", true},
+                                  {R"(\\?\C:\a\m.gguf)", R"(\\?\C:\a/m.gguf)", false},  // only "\" separates there
+                                  {R"(\\?\C:\m.gguf)", R"(C:\m.gguf)", false},
+                                  {R"(\\.\pipe\x)", R"(\\.\pipe\x)", true},
+                              });
 }
 
 TEST(PathEquality, PosixRules) {
-    check(PathRules::posix,
-          {
-              {"/models/m.gguf", "/models//m.gguf", true},
-              {"/models/m.gguf", "/models/./m.gguf", true},
-              {"/models/m.gguf", "/models/m.gguf/", true},
-              {"/models/m.gguf", "//models/m.gguf", true},
-              {"/models/m.gguf", "/Models/m.gguf", false},
-              {"/models/m.gguf", "models/m.gguf", false},
-              {"/a/../m.gguf", "/m.gguf", false},
-              {"./m.gguf", "m.gguf", false},
-              {"./m.gguf", "././m.gguf", true},
-              {"a/b", R"(a\b)", false},
-              {"", ".", false},
-          });
+    check(PathRules::posix, {
+                                {"/models/m.gguf", "/models//m.gguf", true},
+                                {"/models/m.gguf", "/models/./m.gguf", true},
+                                {"/models/m.gguf", "/models/m.gguf/", true},
+                                {"/models/m.gguf", "//models/m.gguf", true},
+                                {"/models/m.gguf", "/Models/m.gguf", false},
+                                {"/models/m.gguf", "models/m.gguf", false},
+                                {"/a/../m.gguf", "/m.gguf", false},
+                                {"./m.gguf", "m.gguf", false},
+                                {"./m.gguf", "././m.gguf", true},
+                                {"a/b", R"(a\b)", false},
+                                {"", ".", false},
+                            });
 }
 
 }  // namespace

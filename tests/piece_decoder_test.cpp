@@ -31,9 +31,13 @@ TEST_P(PieceDecoding, JoinsPiecesIntoText) {
 INSTANTIATE_TEST_SUITE_P(
     Pieces, PieceDecoding,
     ::testing::Values(
-        PieceCase{"plain", {"Hello", " world"}, "Hello world"},
-        PieceCase{"leading_space_kept", {" Hi"}, " Hi"},
-        PieceCase{"three_byte_char_cut_after_two", {"a\xE2\x82", "\xAC" "b"}, "a\xE2\x82\xAC" "b"},
+        PieceCase{"plain", {"Hello", " world"}, "Hello world"}, PieceCase{"leading_space_kept", {" Hi"}, " Hi"},
+        PieceCase{"three_byte_char_cut_after_two",
+                  {"a\xE2\x82",
+                   "\xAC"
+                   "b"},
+                  "a\xE2\x82\xAC"
+                  "b"},
         PieceCase{"four_single_byte_pieces", {"\xF0", "\x9F", "\x98", "\x80"}, "\xF0\x9F\x98\x80"},
         PieceCase{"lone_ff_after_text", {"ok", "\xFF"}, "ok" + replacement},
         PieceCase{"broken_char_then_ascii", {"\xE4\xB8", "A"}, replacement + "A"},
@@ -46,7 +50,10 @@ INSTANTIATE_TEST_SUITE_P(
         // A UTF-16 byte-order mark is no mark here: its bytes are invalid
         // UTF-8, and the text after it stays intact.
         PieceCase{"fe_ff_start_not_utf16", {"\xFE\xFF", "Hi \xC3\xA9"}, replacement + replacement + "Hi \xC3\xA9"},
-        PieceCase{"ff_fe_start_not_utf16", {"\xFF\xFE" "ab"}, replacement + replacement + "ab"},
+        PieceCase{"ff_fe_start_not_utf16",
+                  {"\xFF\xFE"
+                   "ab"},
+                  replacement + replacement + "ab"},
         PieceCase{"incomplete_at_end_dropped", {"ab", "\xE2\x82"}, "ab"},
         PieceCase{"surrogate_encoding_rejected", {"\xED\xA0\x80"}, replacement + replacement + replacement},
         PieceCase{"overlong_rejected", {"\xC0\xAF"}, replacement + replacement},
@@ -57,7 +64,9 @@ INSTANTIATE_TEST_SUITE_P(
 
 // Cutting the same bytes at every point gives the same text as one piece.
 TEST(PieceDecoding, AnySplitGivesTheSameText) {
-    const std::string bytes = "\xEF\xBB\xBFx\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xFF\xE4\xB8" "A\xED\xA0\x80z";
+    const std::string bytes =
+        "\xEF\xBB\xBFx\xC3\xA9\xE2\x82\xAC\xF0\x9F\x98\x80\xFF\xE4\xB8"
+        "A\xED\xA0\x80z";
     PieceDecoder whole_decoder;
     std::string whole;
     whole_decoder.decode(bytes, whole);

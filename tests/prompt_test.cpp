@@ -27,7 +27,8 @@ protected:
     }
 
     LoadedModel load(const model_writer::ModelSpec& spec) {
-        auto model = model_load(*backend_, write_test_model(spec), set_gpu_layers(model_params_default(), all_gpu_layers));
+        auto model =
+            model_load(*backend_, write_test_model(spec), set_gpu_layers(model_params_default(), all_gpu_layers));
         if (!model) throw std::runtime_error(model.error().text());
         return std::move(model).value();
     }

@@ -19,8 +19,7 @@ ServerRun run_server(const std::string& input, bool diagnostics = false) {
     ProcessOptions options;
     options.arguments = {"--server"};
     options.input = input;
-    options.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] =
-        diagnostics ? std::optional<std::string>("1") : std::nullopt;
+    options.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = diagnostics ? std::optional<std::string>("1") : std::nullopt;
     ServerRun run{run_helper(options), {}};
     std::size_t start = 0;
     while (start < run.result.out.size()) {
@@ -72,14 +71,14 @@ protected:
 TEST_F(Server, AnswersEveryLineInOrder) {
     const std::string a = *model_a;
     const auto run = run_server(
-        "\n"                                                   // empty line
-        "   \t \n"                                             // blank line
-        + request_json(a) + "\r\n"                             // CR LF
-        + "  " + request_json(a) + "  \n"                      // white space around
-        + "{\n" + "}\n"                                        // pretty-printed
-        + request_json(a) + request_json(a) + "\n"             // two objects
-        + "\xEF\xBB\xBF" + request_json(a) + "\n"              // byte-order mark
-        + request_json(a));                                    // no final newline
+        "\n"                                        // empty line
+        "   \t \n"                                  // blank line
+        + request_json(a) + "\r\n"                  // CR LF
+        + "  " + request_json(a) + "  \n"           // white space around
+        + "{\n" + "}\n"                             // pretty-printed
+        + request_json(a) + request_json(a) + "\n"  // two objects
+        + "\xEF\xBB\xBF" + request_json(a) + "\n"   // byte-order mark
+        + request_json(a));                         // no final newline
     EXPECT_EQ(run.result.exit_status, 0) << run.result.err;
     EXPECT_EQ(run.result.err, "");
     const std::vector<std::string> expected = {
@@ -128,13 +127,14 @@ TEST_F(Server, ChangedLetterCaseIsAnotherKey) {
 
 TEST_F(Server, FailedLoadKeepsTheCachedModel) {
     const std::string a = *model_a;
-    const auto run = run_server("{\"modelPath\":\"/missing.gguf\",\"systemPrompt\":\"\",\"userPrompt\":\"\","
-                                "\"temperature\":0,\"maxTokens\":1}\n" +
-                                    warmup(a) + "\n" + request_json("/missing.gguf") + "\n" + request_json(a) + "\n",
-                                true);
+    const auto run = run_server(
+        "{\"modelPath\":\"/missing.gguf\",\"systemPrompt\":\"\",\"userPrompt\":\"\","
+        "\"temperature\":0,\"maxTokens\":1}\n" +
+            warmup(a) + "\n" + request_json("/missing.gguf") + "\n" + request_json(a) + "\n",
+        true);
     EXPECT_EQ(run.result.exit_status, 0);
-    const std::vector<std::string> expected = {
-        error_line("null result from llama cpp"), warm, error_line("null result from llama cpp"), hello};
+    const std::vector<std::string> expected = {error_line("null result from llama cpp"), warm,
+                                               error_line("null result from llama cpp"), hello};
     EXPECT_EQ(run.lines, expected);
     // A failed load writes its loading line but no loaded line; the cached
     // model is served again without a load.
@@ -187,8 +187,8 @@ TEST_F(Server, HugeLineAndManyPipelinedRequests) {
     const auto run = run_server(input);
     EXPECT_EQ(run.result.exit_status, 0);
     ASSERT_EQ(run.lines.size(), 10001U);
-    EXPECT_EQ(run.lines[0], error_line("EOF while parsing a value at line 1 column " +
-                                       std::to_string(100U * 1024 * 1024 + 21)));
+    EXPECT_EQ(run.lines[0],
+              error_line("EOF while parsing a value at line 1 column " + std::to_string(100U * 1024 * 1024 + 21)));
     EXPECT_EQ(std::count(run.lines.begin(), run.lines.end(), warm), 10000);
 }
 

@@ -24,8 +24,8 @@ std::int32_t apply_template(const std::string& chat_template, const ChatMessages
         {messages[0].role.c_str(), messages[0].content.c_str()},
         {messages[1].role.c_str(), messages[1].content.c_str()},
     }};
-    return llama_chat_apply_template(chat_template.c_str(), chat.data(), chat.size(), /*add_ass=*/true,
-                                     buffer.data(), static_cast<std::int32_t>(buffer.size()));
+    return llama_chat_apply_template(chat_template.c_str(), chat.data(), chat.size(), /*add_ass=*/true, buffer.data(),
+                                     static_cast<std::int32_t>(buffer.size()));
 }
 
 }  // namespace

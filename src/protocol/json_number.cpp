@@ -10,6 +10,7 @@ namespace debrindle {
 namespace {
 
 // 10^0 to 10^308, each the double nearest to it.
+// clang-format off
 constexpr std::array<double, 309> powers_of_ten = {
     1e0, 1e1, 1e2, 1e3, 1e4, 1e5, 1e6, 1e7, 1e8, 1e9,
     1e10, 1e11, 1e12, 1e13, 1e14, 1e15, 1e16, 1e17, 1e18, 1e19,
@@ -43,6 +44,7 @@ constexpr std::array<double, 309> powers_of_ten = {
     1e290, 1e291, 1e292, 1e293, 1e294, 1e295, 1e296, 1e297, 1e298, 1e299,
     1e300, 1e301, 1e302, 1e303, 1e304, 1e305, 1e306, 1e307, 1e308,
 };
+// clang-format on
 
 constexpr std::int64_t largest_table_exponent = 308;
 

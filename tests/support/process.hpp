@@ -20,8 +20,8 @@ struct ProcessOptions {
     std::string input;
     // Variables set (or, with nullopt, removed) on top of this environment.
     std::map<std::string, std::optional<std::string>> environment;
-    bool close_stdin = false;   // start with no standard input at all
-    bool close_stdout = false;  // start with no standard output at all
+    bool close_stdin = false;         // start with no standard input at all
+    bool close_stdout = false;        // start with no standard output at all
     bool stdout_reader_gone = false;  // standard output is a pipe nobody reads
 };
 

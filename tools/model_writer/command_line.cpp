@@ -10,9 +10,8 @@
 namespace debrindle::model_writer {
 namespace {
 
-const std::set<std::string, std::less<>> kCommonFlags = {"--out", "--specials", "--words", "--template",
-                                                             "--template-file", "--context-length", "--layers",
-                                                             "--heads"};
+const std::set<std::string, std::less<>> kCommonFlags = {
+    "--out", "--specials", "--words", "--template", "--template-file", "--context-length", "--layers", "--heads"};
 const std::set<std::string, std::less<>> kScriptedFlags = {"--chain", "--end", "--strength"};
 const std::set<std::string, std::less<>> kRandomFlags = {"--random", "--vocab-size", "--embd", "--ff"};
 
@@ -112,9 +111,8 @@ RandomWeights random_from(const FlagValues& values) {
     RandomWeights random;
     random.seed = parse_number<std::uint64_t>("--random", values.at("--random"));
     const std::pair<const char*, std::uint32_t*> sizes[] = {
-        {"--vocab-size", &random.vocab_size}, {"--embd", &random.embedding_length},
-        {"--layers", &random.layers},         {"--ff", &random.feed_forward_length},
-        {"--heads", &random.heads},
+        {"--vocab-size", &random.vocab_size},  {"--embd", &random.embedding_length}, {"--layers", &random.layers},
+        {"--ff", &random.feed_forward_length}, {"--heads", &random.heads},
     };
     for (const auto& [flag, field] : sizes) {
         if (const auto it = values.find(flag); it != values.end()) {

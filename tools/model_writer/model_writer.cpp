@@ -109,9 +109,9 @@ std::optional<std::string> write_model(const ModelSpec& spec, const std::string&
         }
         const Vocabulary vocabulary(spec);
         const bool random = std::holds_alternative<RandomWeights>(spec.weights);
-        const auto dims = random ? random_dimensions(std::get<RandomWeights>(spec.weights), spec.context_length)
-                                 : scripted_dimensions(std::get<ScriptedWeights>(spec.weights), vocabulary,
-                                                       spec.context_length);
+        const auto dims =
+            random ? random_dimensions(std::get<RandomWeights>(spec.weights), spec.context_length)
+                   : scripted_dimensions(std::get<ScriptedWeights>(spec.weights), vocabulary, spec.context_length);
         auto weights = random ? random_weights(std::get<RandomWeights>(spec.weights), vocabulary, dims)
                               : scripted_weights(std::get<ScriptedWeights>(spec.weights), vocabulary, dims);
 

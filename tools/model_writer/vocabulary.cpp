@@ -103,7 +103,7 @@ std::optional<std::int32_t> Vocabulary::find(std::string_view text) const {
     return std::nullopt;
 }
 
-void Vocabulary::add(std::string text, TokenType type, float score) {
+void Vocabulary::add(const std::string& text, TokenType type, float score) {
     if (text.empty()) {
         throw std::invalid_argument("a token cannot be empty");
     }

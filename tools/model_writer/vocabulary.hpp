@@ -29,7 +29,7 @@ public:
     const std::vector<TokenType>& types() const { return types_; }
 
 private:
-    void add(std::string text, TokenType type, float score);
+    void add(const std::string& text, TokenType type, float score);
     bool try_add(std::string text, TokenType type, float score);
     void add_word_with_prefixes(const std::string& word);
     void fill_with_synthetic_words(std::int32_t target_size);
