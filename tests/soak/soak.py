@@ -10,7 +10,9 @@ of white space). Every answer is compared with the exact line expected for
 its request, in order. At the end the number of answers must equal the
 number of request lines and the status must be 0, and the helper's resident
 memory (VmRSS) must have grown by less than 1 % from the moment the first
-1,000 answers were in.
+1,000 answers were in. Memory is read while the helper waits for its next
+line, right after the same small generation each time, with glibc's malloc
+thresholds pinned (see PINNED_MALLOC).
 
 The huge lines are never tokenized: a generation with a 1 MiB prompt would
 size its context to the prompt and take a very long time on its own.
@@ -38,6 +40,12 @@ HUGE = 1 << 20
 RSS_AFTER = 1000
 ALLOWED_GROWTH_PERCENT = 1.0
 STALL_SECONDS = 600
+# glibc raises its mmap and trim thresholds as large blocks come and go, and
+# then keeps freed megabytes (the 1 MiB lines, each generation's context) in
+# its heap: VmRSS at idle moments wanders by several megabytes with no trend.
+# Pinned at glibc's own starting values, freed blocks go back at once and
+# VmRSS shows what the helper keeps, which is what the check is about.
+PINNED_MALLOC = "glibc.malloc.mmap_threshold=131072:glibc.malloc.trim_threshold=131072"
 
 
 def json_string(text):
@@ -171,13 +179,19 @@ def ordinary_request(rng, models):
     return line, answer_ok(models.reply(path, user_prompt, max_tokens))
 
 
-def requests(count, huge_every, seed, models):
+def requests(count, huge_every, seed, models, sample_points):
     rng = random.Random(seed)
     for index in range(count):
-        if index % huge_every == huge_every // 2:
+        if index + 1 in sample_points:
+            # Memory is sampled right after this answer: the same request
+            # every time, so that every sample finds the helper in the same
+            # state.
+            line = request_object(models.a, "hi", 4)
+            yield line, answer_ok(models.reply(models.a, "hi", 4))
+        elif index % huge_every == huge_every // 2:
             yield huge_request((index // huge_every) % HUGE_KINDS, models)
-            continue
-        yield ordinary_request(rng, models)
+        else:
+            yield ordinary_request(rng, models)
 
 
 def resident_kib(pid):
@@ -195,6 +209,9 @@ def main():
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--helper", default=os.path.join(ROOT, "build", "bin", "debrindle-llama-helper"))
     parser.add_argument("--make-model")
+    parser.add_argument("--rss-every", type=int, default=0, help="also print VmRSS every this many answers")
+    parser.add_argument("--default-malloc", action="store_true",
+                        help="leave glibc's malloc thresholds as they are (VmRSS then also shows its caching)")
     args = parser.parse_args()
     make_model = args.make_model or os.path.join(os.path.dirname(args.helper), "debrindle-make-model")
     if args.requests <= RSS_AFTER:
@@ -204,18 +221,29 @@ def main():
         models = Models(make_model, directory)
         environment = dict(os.environ)
         environment.pop("BRINDLE_DEBRINDLE_LLAMA_LOGS", None)
+        if not args.default_malloc:
+            environment["GLIBC_TUNABLES"] = PINNED_MALLOC
         helper = subprocess.Popen([args.helper, "--server"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                   stderr=subprocess.PIPE, env=environment)
         expected_answers = queue.Queue(maxsize=1000)
         written = [0]
         errors = []
+        # Memory is sampled with the helper idle: the writer stops after each
+        # sample point's request until its answer is in and measured.
+        sample_points = {RSS_AFTER, args.requests}
+        if args.rss_every:
+            sample_points.update(range(args.rss_every, args.requests, args.rss_every))
+        sampled = threading.Semaphore(0)
 
         def feed():
             try:
-                for line, expected in requests(args.requests, args.huge_every, args.seed, models):
+                for line, expected in requests(args.requests, args.huge_every, args.seed, models, sample_points):
                     expected_answers.put(expected)
                     helper.stdin.write(line.encode("utf-8") + b"\n")
                     written[0] += 1
+                    if written[0] in sample_points:
+                        helper.stdin.flush()
+                        sampled.acquire()
                 helper.stdin.flush()
             except (BrokenPipeError, OSError) as error:
                 errors.append(f"writing request {written[0] + 1}: {error}")
@@ -255,12 +283,18 @@ def main():
                 mismatches += 1
                 if mismatches <= 5:
                     errors.append(f"answer {answered}: expected {expected[:200]!r}, got {actual[:200]!r}")
-            if answered == RSS_AFTER:
-                rss_at_1k = resident_kib(helper.pid)
-        # Every answer is in and the input is still open: the helper waits
-        # for the next line with everything it keeps.
-        if helper.poll() is None:
-            rss_end = resident_kib(helper.pid)
+            if answered in sample_points:
+                # Every request so far is answered and the input is still
+                # open: the helper waits for its next line with everything it
+                # keeps.
+                rss = resident_kib(helper.pid)
+                if answered == RSS_AFTER:
+                    rss_at_1k = rss
+                if answered == args.requests:
+                    rss_end = rss
+                if args.rss_every:
+                    print(f"soak: {answered} answers, VmRSS {rss} KiB", flush=True)
+                sampled.release()
         try:
             helper.stdin.close()
         except OSError:
@@ -287,7 +321,8 @@ def main():
     if mismatches:
         errors.append(f"{mismatches} answers differed from the expected ones")
 
-    print(f"soak: {written[0]} requests, {answered} answers, {elapsed:.1f} s, status {status}")
+    print(f"soak: {written[0]} requests, {answered} answers, {elapsed:.1f} s, status {status}"
+          + (", glibc malloc as it is" if args.default_malloc else ""))
     print(f"soak: VmRSS {rss_at_1k} KiB after {RSS_AFTER} answers, {rss_end} KiB at the end"
           + (f" ({growth:+.3f} %)" if growth is not None else ""))
     for error in errors:
