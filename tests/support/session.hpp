@@ -3,6 +3,11 @@
 // drives it: write a line, read the answer, change something, go on. Every
 // step that waits has a deadline; when it passes, the helper is killed and
 // the session reports a hang instead of blocking the test for ever.
+//
+// It always starts the helper built beside the tests (helper_path()), also
+// when DEBRINDLE_HELPER_COMMAND names another: what the fault tests expect
+// (signals, the system's error words, memory-mapped files) is this
+// platform's.
 
 #include <sys/types.h>
 
