@@ -1,7 +1,9 @@
 #include "engine/backend.hpp"
 
 #include <atomic>
+#include <string>
 
+#include <ggml.h>
 #include <llama.h>
 
 #include "common/abnormal_stop.hpp"
@@ -10,6 +12,14 @@ namespace debrindle {
 namespace {
 
 std::atomic<bool> backend_flag{false};
+
+// llama.cpp's own assertions end the process. By default ggml would then run
+// gdb, whose backtrace lands on standard output, in the middle of the host's
+// answers; instead the failure is an abnormal stop with the engine's message
+// on standard error.
+void stop_on_engine_abort(const char* message) {
+    abnormal_stop(std::string("llama.cpp stopped the helper: ") + message);
+}
 
 void backend_release() {
     bool expected = true;
@@ -28,6 +38,7 @@ Result<EngineBackend, EngineError> backend_start() {
     if (!backend_flag.compare_exchange_strong(expected, true)) {
         return Failure{EngineError{EngineErrorKind::BackendAlreadyInitialized}};
     }
+    ggml_set_abort_callback(stop_on_engine_abort);
     llama_backend_init();
     return EngineBackend();
 }
