@@ -8,8 +8,13 @@
 # temporary directory and renamed into place only when complete, so an
 # interrupted download or build is never taken for a good one.
 #
-# Usage: ensure-llama.sh [--tools]   (--tools also builds llama-bench,
-#                                     llama-completion and llama-server)
+# Usage: ensure-llama.sh [--tools]
+#
+# With --tools the same pinned source is built a second time, under its own
+# cache key, together with llama.cpp's llama-bench, llama-completion and
+# llama-server (for the side-by-side benchmarks under bench/). That prefix
+# holds the three programs and the shared libraries they need in $prefix/bin,
+# found through $ORIGIN; it is not a CMake package.
 set -euo pipefail
 
 readonly RELEASE="v0.4.0"
@@ -75,6 +80,11 @@ options=(
   # The libraries find each other beside themselves, wherever they are copied.
   '-DCMAKE_INSTALL_RPATH=$ORIGIN'
 )
+if [[ $with_tools == 1 ]]; then
+  # The programs are taken straight from the build tree, so they must carry
+  # the $ORIGIN run path already there.
+  options+=(-DCMAKE_BUILD_WITH_INSTALL_RPATH=ON)
+fi
 compiler=$(c++ --version | head -n 1)
 key=$(printf '%s\n' "$RELEASE" "$compiler" "$(uname -m)" "${options[@]}" | sha256sum | cut -c1-12)
 prefix="$cache_root/llama.cpp-$RELEASE-$([[ $with_tools == 1 ]] && echo tools || echo libs)-$key"
@@ -121,6 +131,15 @@ if [[ $target == windows ]]; then
   exec 9>&-
 fi
 
+if [[ $with_tools == 1 ]]; then
+  # The source is in place; building the tools takes many minutes, so let go of
+  # the shared lock (which a build of the helper waits on) and take one of
+  # their own.
+  exec 8>"$cache_root/.lock-tools"
+  flock 8
+  exec 9>&-
+fi
+
 if [[ ! -f "$prefix/.complete" ]]; then
   log "building llama.cpp $RELEASE into $prefix (a few minutes, once per machine)"
   tmp=$(mktemp -d "$cache_root/.build.XXXXXX")
@@ -133,15 +152,29 @@ if [[ ! -f "$prefix/.complete" ]]; then
   [[ $with_tools == 1 ]] && targets+=(llama-bench llama-completion llama-server)
   cmake --build "$tmp/build" --parallel "$jobs" --target "${targets[@]}" >"$tmp/build.log" 2>&1 \
     || { tail -n 50 "$tmp/build.log" >&2; exit 1; }
-  # Install into a staging copy of the final prefix, then move it into place.
   rm -rf "$prefix"
-  DESTDIR="$tmp/stage" cmake --install "$tmp/build" >"$tmp/install.log" 2>&1 \
-    || { cat "$tmp/install.log" >&2; exit 1; }
-  mkdir -p "$(dirname "$prefix")"
-  mv "$tmp/stage$prefix" "$prefix"
   if [[ $with_tools == 1 ]]; then
-    mkdir -p "$prefix/tools"
-    cp "$tmp/build/bin/llama-bench" "$tmp/build/bin/llama-completion" "$tmp/build/bin/llama-server" "$prefix/tools/"
+    # `cmake --install` would also install every other tool the configure
+    # step declared (and fail on those not built), so stage the three
+    # programs and the shared libraries beside them instead.
+    mkdir -p "$tmp/stage/bin"
+    cp "$tmp/build/bin/llama-bench" "$tmp/build/bin/llama-completion" "$tmp/build/bin/llama-server" "$tmp/stage/bin/"
+    cp -P "$tmp/build/bin/"*.so* "$tmp/stage/bin/"
+    for program in llama-bench llama-completion llama-server; do
+      if ldd "$tmp/stage/bin/$program" | grep -q 'not found'; then
+        log "$program does not find its libraries in $tmp/stage/bin:"
+        ldd "$tmp/stage/bin/$program" >&2
+        exit 1
+      fi
+    done
+    mkdir -p "$(dirname "$prefix")"
+    mv "$tmp/stage" "$prefix"
+  else
+    # Install into a staging copy of the final prefix, then move it into place.
+    DESTDIR="$tmp/stage" cmake --install "$tmp/build" >"$tmp/install.log" 2>&1 \
+      || { cat "$tmp/install.log" >&2; exit 1; }
+    mkdir -p "$(dirname "$prefix")"
+    mv "$tmp/stage$prefix" "$prefix"
   fi
   touch "$prefix/.complete"
   rm -rf "$tmp"
