@@ -20,31 +20,37 @@ namespace {
 void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
 std::vector<std::string> child_environment(const ProcessOptions& options) {
+    std::map<std::string, std::optional<std::string>> changes;
+    // Under Wine a closed descriptor still becomes a handle; the Windows
+    // starter (tests/windows/start_process.cpp) gives the helper none.
+    if (helper_is_windows_build()) {
+        if (options.close_stdin) changes["DEBRINDLE_START_WITHOUT_STDIN"] = "1";
+        if (options.close_stdout) changes["DEBRINDLE_START_WITHOUT_STDOUT"] = "1";
+    }
+    for (const auto& [name, value] : options.environment) changes.insert_or_assign(name, value);
+    return environment_texts(changes);
+}
+
+}  // namespace
+
+std::vector<std::string> environment_texts(const std::map<std::string, std::optional<std::string>>& changes) {
     std::map<std::string, std::string> variables;
     for (char** entry = environ; *entry != nullptr; ++entry) {
         const std::string text(*entry);
         const auto equals = text.find('=');
         if (equals != std::string::npos) variables[text.substr(0, equals)] = text.substr(equals + 1);
     }
-    // Under Wine a closed descriptor still becomes a handle; the Windows
-    // starter (tests/windows/start_process.cpp) gives the helper none.
-    if (helper_is_windows_build()) {
-        if (options.close_stdin) variables["DEBRINDLE_START_WITHOUT_STDIN"] = "1";
-        if (options.close_stdout) variables["DEBRINDLE_START_WITHOUT_STDOUT"] = "1";
-    }
-    for (const auto& [name, value] : options.environment) {
+    for (const auto& [name, value] : changes) {
         if (value) {
             variables[name] = *value;
         } else {
             variables.erase(name);
         }
     }
-    std::vector<std::string> result;
-    for (const auto& [name, value] : variables) result.push_back(name + "=" + value);
-    return result;
+    std::vector<std::string> texts;
+    for (const auto& [name, value] : variables) texts.push_back(name + "=" + value);
+    return texts;
 }
-
-}  // namespace
 
 const char* helper_path() { return DEBRINDLE_HELPER_PATH; }
 

@@ -27,6 +27,10 @@ struct ProcessOptions {
 
 ProcessResult run_helper(const ProcessOptions& options);
 
+// This process's environment with `changes` applied (nullopt removes a
+// variable), as NAME=VALUE texts for execve.
+std::vector<std::string> environment_texts(const std::map<std::string, std::optional<std::string>>& changes);
+
 // The path of the helper binary under test.
 const char* helper_path();
 

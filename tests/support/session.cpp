@@ -27,25 +27,6 @@ int milliseconds_until(Clock::time_point until) {
     return left < 0 ? 0 : static_cast<int>(left);
 }
 
-std::vector<std::string> environment_texts(const std::map<std::string, std::optional<std::string>>& changes) {
-    std::map<std::string, std::string> variables;
-    for (char** entry = environ; *entry != nullptr; ++entry) {
-        const std::string text(*entry);
-        const auto equals = text.find('=');
-        if (equals != std::string::npos) variables[text.substr(0, equals)] = text.substr(equals + 1);
-    }
-    for (const auto& [name, value] : changes) {
-        if (value) {
-            variables[name] = *value;
-        } else {
-            variables.erase(name);
-        }
-    }
-    std::vector<std::string> texts;
-    for (const auto& [name, value] : variables) texts.push_back(name + "=" + value);
-    return texts;
-}
-
 int anonymous_file() {
     std::string pattern = (std::filesystem::temp_directory_path() / "debrindle-session-XXXXXX").string();
     const int fd = mkstemp(pattern.data());
