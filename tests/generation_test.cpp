@@ -88,9 +88,9 @@ TEST(Generation, SamplingIsSeededAndRepeatable) {
     // A weak chain: above the greedy threshold the seeded draw often leaves
     // it (and may even meet a token that renders as nothing), but the same
     // request must give the same result every time.
-    model_writer::ModelSpec spec = chain_model({"▁a", "▁b", "▁Hello", "▁world"}, "▁a");
-    std::get<model_writer::ScriptedWeights>(spec.weights).strength = 6.0F;
-    const std::string model = write_test_model(spec);
+    model_writer::ModelSpec model_spec = chain_model({"▁a", "▁b", "▁Hello", "▁world"}, "▁a");
+    std::get<model_writer::ScriptedWeights>(model_spec.weights).strength = 6.0F;
+    const std::string model = write_test_model(model_spec);
     const std::string prompt = "one two three four five six seven eight";
     const ProcessResult first = run_one_shot(request_json(model, prompt, "", 0.9, 64));
     const ProcessResult second = run_one_shot(request_json(model, prompt, "", 0.9, 64));

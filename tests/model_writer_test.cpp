@@ -43,11 +43,11 @@ std::filesystem::path temp_model_path(const std::string& tag) {
     return std::filesystem::temp_directory_path() / ("debrindle-model-writer-" + std::to_string(stamp) + "-" + name);
 }
 
-// Writes `spec`, loads it and removes the file again.
-ModelPtr write_and_load(const mw::ModelSpec& spec, const std::string& tag = "model") {
+// Writes `model_spec`, loads it and removes the file again.
+ModelPtr write_and_load(const mw::ModelSpec& model_spec, const std::string& tag = "model") {
     init_llama_once();
     const auto path = temp_model_path(tag);
-    const auto error = mw::write_model(spec, path.string());
+    const auto error = mw::write_model(model_spec, path.string());
     EXPECT_FALSE(error) << *error;
     auto params = llama_model_default_params();
     ModelPtr model(llama_model_load_from_file(path.string().c_str(), params), llama_model_free);
@@ -127,18 +127,18 @@ Generation generate_greedy(llama_model* model, const std::string& prompt, int ma
 }
 
 mw::ModelSpec greeting_spec(std::vector<std::string> chain, std::string end = std::string(mw::kEndTokenText)) {
-    mw::ModelSpec spec;
-    spec.special_tokens = {"<|marker|>", "<|silent|>"};
-    spec.words = {" Hello", "▁world", "!", "▁Hi"};
-    spec.chat_template = kTemplate;
-    spec.weights = mw::ScriptedWeights{.chain = std::move(chain), .end = std::move(end)};
-    return spec;
+    mw::ModelSpec model_spec;
+    model_spec.special_tokens = {"<|marker|>", "<|silent|>"};
+    model_spec.words = {" Hello", "▁world", "!", "▁Hi"};
+    model_spec.chat_template = kTemplate;
+    model_spec.weights = mw::ScriptedWeights{.chain = std::move(chain), .end = std::move(end)};
+    return model_spec;
 }
 
-std::vector<llama_token> ids_of(const mw::ModelSpec& spec, const std::vector<std::string>& texts) {
+std::vector<llama_token> ids_of(const mw::ModelSpec& model_spec, const std::vector<std::string>& texts) {
     std::vector<llama_token> ids;
     for (const auto& text : texts) {
-        const auto id = mw::token_id(spec, text);
+        const auto id = mw::token_id(model_spec, text);
         EXPECT_TRUE(id) << text;
         ids.push_back(id.value_or(-1));
     }
@@ -159,17 +159,17 @@ std::string read_bytes(const std::filesystem::path& path) {
 }
 
 TEST(ScriptedModelFile, LoadsWithTheWrittenVocabularyAndTemplate) {
-    const auto spec = greeting_spec({"▁Hello"});
-    const auto model = write_and_load(spec);
+    const auto model_spec = greeting_spec({"▁Hello"});
+    const auto model = write_and_load(model_spec);
     ASSERT_NE(model, nullptr);
     const auto* vocab = llama_model_get_vocab(model.get());
 
-    EXPECT_EQ(llama_vocab_n_tokens(vocab), mw::vocabulary_size(spec));
+    EXPECT_EQ(llama_vocab_n_tokens(vocab), mw::vocabulary_size(model_spec));
     EXPECT_EQ(llama_vocab_bos(vocab), mw::kBeginToken);
     EXPECT_EQ(llama_vocab_eos(vocab), mw::kEndToken);
     EXPECT_TRUE(llama_vocab_is_eog(vocab, mw::kEndToken));
-    EXPECT_FALSE(llama_vocab_is_eog(vocab, *mw::token_id(spec, "<|marker|>")));
-    EXPECT_FALSE(llama_vocab_is_eog(vocab, *mw::token_id(spec, "<|silent|>")));
+    EXPECT_FALSE(llama_vocab_is_eog(vocab, *mw::token_id(model_spec, "<|marker|>")));
+    EXPECT_FALSE(llama_vocab_is_eog(vocab, *mw::token_id(model_spec, "<|silent|>")));
     // One embedding dimension per token, in whole 32-value heads.
     EXPECT_GE(llama_model_n_embd(model.get()), llama_vocab_n_tokens(vocab));
     EXPECT_EQ(llama_model_n_embd(model.get()) % 64, 0);
@@ -178,7 +178,7 @@ TEST(ScriptedModelFile, LoadsWithTheWrittenVocabularyAndTemplate) {
     ASSERT_NE(chat_template, nullptr);
     EXPECT_STREQ(chat_template, kTemplate);
 
-    auto without_template = spec;
+    auto without_template = model_spec;
     without_template.chat_template.reset();
     const auto bare = write_and_load(without_template, "bare");
     ASSERT_NE(bare, nullptr);
@@ -186,26 +186,26 @@ TEST(ScriptedModelFile, LoadsWithTheWrittenVocabularyAndTemplate) {
 }
 
 TEST(ScriptedModelFile, TokenizesWordsSpecialTokensAndBytes) {
-    const auto spec = greeting_spec({"▁Hello"});
-    const auto model = write_and_load(spec);
+    const auto model_spec = greeting_spec({"▁Hello"});
+    const auto model = write_and_load(model_spec);
     ASSERT_NE(model, nullptr);
     const auto* vocab = llama_model_get_vocab(model.get());
 
-    const auto marker = ids_of(spec, {"<|marker|>"});
+    const auto marker = ids_of(model_spec, {"<|marker|>"});
     auto marker_as_text = byte_tokens("\xE2\x96\x81<|marker|>");  // "▁" is not a token of its own
     const struct {
         std::string text;
         bool parse_special;
         std::vector<llama_token> expected;
     } cases[] = {
-        {"Hello world", true, ids_of(spec, {"▁Hello", "▁world"})},
-        {"Hello world!", false, ids_of(spec, {"▁Hello", "▁world", "!"})},
-        {"Hi", true, ids_of(spec, {"▁Hi"})},
-        {"Hel", true, ids_of(spec, {"▁Hel"})},  // a piece the word is merged from
+        {"Hello world", true, ids_of(model_spec, {"▁Hello", "▁world"})},
+        {"Hello world!", false, ids_of(model_spec, {"▁Hello", "▁world", "!"})},
+        {"Hi", true, ids_of(model_spec, {"▁Hi"})},
+        {"Hel", true, ids_of(model_spec, {"▁Hel"})},  // a piece the word is merged from
         {"xy", true, byte_tokens("\xE2\x96\x81xy")},
         {"<|marker|>", true, marker},
         {"<|marker|>", false, marker_as_text},
-        {"<|marker|>Hello", true, ids_of(spec, {"<|marker|>", "▁Hello"})},
+        {"<|marker|>Hello", true, ids_of(model_spec, {"<|marker|>", "▁Hello"})},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(tokenize(vocab, c.text, c.parse_special), c.expected)
@@ -241,18 +241,18 @@ TEST(ScriptedModelFile, GreedyGenerationWalksTheChain) {
          false},
     };
     for (const auto& c : cases) {
-        const auto spec = greeting_spec(c.chain, c.end);
-        const auto model = write_and_load(spec);
+        const auto model_spec = greeting_spec(c.chain, c.end);
+        const auto model = write_and_load(model_spec);
         ASSERT_NE(model, nullptr);
         const auto generation = generate_greedy(model.get(), c.prompt, c.max_tokens);
-        EXPECT_EQ(generation.tokens, ids_of(spec, c.expected)) << "end " << c.end << ", prompt " << c.prompt;
+        EXPECT_EQ(generation.tokens, ids_of(model_spec, c.expected)) << "end " << c.end << ", prompt " << c.prompt;
         EXPECT_EQ(generation.ended, c.ended) << "end " << c.end << ", prompt " << c.prompt;
     }
 }
 
 TEST(ScriptedModelFile, RendersTheChainAsText) {
-    const auto spec = greeting_spec({"▁Hello", "<|silent|>", "▁world", "!"});
-    const auto model = write_and_load(spec);
+    const auto model_spec = greeting_spec({"▁Hello", "<|silent|>", "▁world", "!"});
+    const auto model = write_and_load(model_spec);
     ASSERT_NE(model, nullptr);
     const auto* vocab = llama_model_get_vocab(model.get());
     const auto generation = generate_greedy(model.get(), "Hi", 16);
@@ -262,13 +262,13 @@ TEST(ScriptedModelFile, RendersTheChainAsText) {
 
 TEST(ScriptedModelFile, StrengthIsTheOnlyNonZeroLogit) {
     for (const float strength : {100.0f, 7.5f, 0.25f}) {
-        auto spec = greeting_spec({"▁Hello", "▁world"});
-        std::get<mw::ScriptedWeights>(spec.weights).strength = strength;
-        const auto model = write_and_load(spec);
+        auto model_spec = greeting_spec({"▁Hello", "▁world"});
+        std::get<mw::ScriptedWeights>(model_spec.weights).strength = strength;
+        const auto model = write_and_load(model_spec);
         ASSERT_NE(model, nullptr);
         const auto logits = logits_after(model.get(), "Hi");
-        const auto next = static_cast<std::size_t>(*mw::token_id(spec, "▁Hello"));
-        ASSERT_EQ(logits.size(), static_cast<std::size_t>(mw::vocabulary_size(spec)));
+        const auto next = static_cast<std::size_t>(*mw::token_id(model_spec, "▁Hello"));
+        ASSERT_EQ(logits.size(), static_cast<std::size_t>(mw::vocabulary_size(model_spec)));
         EXPECT_NEAR(logits[next], strength, strength * 1e-5f);
         for (std::size_t token = 0; token < logits.size(); ++token) {
             if (token != next) {
@@ -284,11 +284,11 @@ TEST(ScriptedModelFile, StrengthDecidesWhetherSamplingFollowsTheChain) {
         bool follows_chain;
     } cases[] = {{100.0f, true}, {1.0f, false}};
     for (const auto& c : cases) {
-        auto spec = greeting_spec({"▁Hello", "▁world", "!"}, "▁Hello");
-        std::get<mw::ScriptedWeights>(spec.weights).strength = c.strength;
-        const auto model = write_and_load(spec);
+        auto model_spec = greeting_spec({"▁Hello", "▁world", "!"}, "▁Hello");
+        std::get<mw::ScriptedWeights>(model_spec.weights).strength = c.strength;
+        const auto model = write_and_load(model_spec);
         ASSERT_NE(model, nullptr);
-        const auto chain = ids_of(spec, {"▁Hello", "▁world", "!", "▁Hello", "▁world", "!"});
+        const auto chain = ids_of(model_spec, {"▁Hello", "▁world", "!", "▁Hello", "▁world", "!"});
 
         std::set<std::vector<llama_token>> outcomes;
         for (std::uint32_t seed = 1; seed <= 5; ++seed) {
@@ -308,22 +308,22 @@ TEST(ScriptedModelFile, StrengthDecidesWhetherSamplingFollowsTheChain) {
 }
 
 TEST(RandomModelFile, GeneratesWithoutEndingAndIsReproducible) {
-    mw::ModelSpec spec;
-    spec.special_tokens = {"<|im_end|>"};  // an end-of-generation token by its name
-    spec.weights = mw::RandomWeights{
+    mw::ModelSpec model_spec;
+    model_spec.special_tokens = {"<|im_end|>"};  // an end-of-generation token by its name
+    model_spec.weights = mw::RandomWeights{
         .seed = 7, .vocab_size = 4000, .embedding_length = 256, .layers = 2, .feed_forward_length = 512, .heads = 4};
-    const auto model = write_and_load(spec);
+    const auto model = write_and_load(model_spec);
     ASSERT_NE(model, nullptr);
     const auto* vocab = llama_model_get_vocab(model.get());
     EXPECT_EQ(llama_vocab_n_tokens(vocab), 4000);
-    EXPECT_TRUE(llama_vocab_is_eog(vocab, *mw::token_id(spec, "<|im_end|>")));
+    EXPECT_TRUE(llama_vocab_is_eog(vocab, *mw::token_id(model_spec, "<|im_end|>")));
     const std::uint64_t block_params = 4 * 256 * 256 + 3 * 256 * 512 + 2 * 256;
     EXPECT_EQ(llama_model_n_params(model.get()), 2 * 4000 * 256 + 256 + 2 * block_params);
 
     // Control tokens, the end-of-generation ones among them, get a zero logit
     // below the largest random one.
     const auto logits = logits_after(model.get(), "hello world");
-    for (const auto token : {mw::kBeginToken, mw::kEndToken, *mw::token_id(spec, "<|im_end|>")}) {
+    for (const auto token : {mw::kBeginToken, mw::kEndToken, *mw::token_id(model_spec, "<|im_end|>")}) {
         EXPECT_EQ(logits[static_cast<std::size_t>(token)], 0.0f) << "token " << token;
     }
     EXPECT_GT(*std::max_element(logits.begin(), logits.end()), 0.0f);
@@ -334,10 +334,10 @@ TEST(RandomModelFile, GeneratesWithoutEndingAndIsReproducible) {
 
     init_llama_once();
     const auto first = temp_model_path("first"), again = temp_model_path("again"), other = temp_model_path("other");
-    auto other_spec = spec;
+    auto other_spec = model_spec;
     std::get<mw::RandomWeights>(other_spec.weights).seed = 8;
-    ASSERT_FALSE(mw::write_model(spec, first.string()));
-    ASSERT_FALSE(mw::write_model(spec, again.string()));
+    ASSERT_FALSE(mw::write_model(model_spec, first.string()));
+    ASSERT_FALSE(mw::write_model(model_spec, again.string()));
     ASSERT_FALSE(mw::write_model(other_spec, other.string()));
     EXPECT_EQ(read_bytes(first), read_bytes(again));
     EXPECT_NE(read_bytes(first), read_bytes(other));
@@ -362,7 +362,7 @@ TEST(ModelWriterErrors, RejectsInvalidSpecsAndLeavesNoFile) {
     odd_heads.weights = mw::RandomWeights{.vocab_size = 300, .embedding_length = 100, .heads = 8};
 
     const struct {
-        mw::ModelSpec spec;
+        mw::ModelSpec model_spec;
         std::string error;
     } cases[] = {
         {duplicate_word, "given twice"},
@@ -377,7 +377,7 @@ TEST(ModelWriterErrors, RejectsInvalidSpecsAndLeavesNoFile) {
     };
     for (const auto& c : cases) {
         const auto path = temp_model_path("invalid");
-        const auto error = mw::write_model(c.spec, path.string());
+        const auto error = mw::write_model(c.model_spec, path.string());
         ASSERT_TRUE(error) << c.error;
         EXPECT_NE(error->find(c.error), std::string::npos) << *error;
         EXPECT_FALSE(std::filesystem::exists(path)) << c.error;
@@ -392,17 +392,17 @@ TEST(MakeModelCommandLine, BuildsScriptedAndRandomSpecs) {
         mw::parse_command_line({"--out", "m.gguf", "--specials", "<|marker|>", "--words", "▁Hello  !", "--chain",
                                 "▁Hello !", "--end", "cycle", "--strength", "2.5", "--template", "T"});
     EXPECT_EQ(scripted.out_path, "m.gguf");
-    EXPECT_EQ(scripted.spec.special_tokens, std::vector<std::string>{"<|marker|>"});
-    EXPECT_EQ(scripted.spec.words, (std::vector<std::string>{"▁Hello", "!"}));
-    EXPECT_EQ(scripted.spec.chat_template, "T");
-    const auto& chain = std::get<mw::ScriptedWeights>(scripted.spec.weights);
+    EXPECT_EQ(scripted.model_spec.special_tokens, std::vector<std::string>{"<|marker|>"});
+    EXPECT_EQ(scripted.model_spec.words, (std::vector<std::string>{"▁Hello", "!"}));
+    EXPECT_EQ(scripted.model_spec.chat_template, "T");
+    const auto& chain = std::get<mw::ScriptedWeights>(scripted.model_spec.weights);
     EXPECT_EQ(chain.chain, (std::vector<std::string>{"▁Hello", "!"}));
     EXPECT_EQ(chain.end, "▁Hello");
     EXPECT_EQ(chain.strength, 2.5f);
 
     const auto random = mw::parse_command_line(
         {"--out", "r.gguf", "--random", "42", "--vocab-size", "1000", "--embd", "64", "--layers", "3", "--heads", "4"});
-    const auto& weights = std::get<mw::RandomWeights>(random.spec.weights);
+    const auto& weights = std::get<mw::RandomWeights>(random.model_spec.weights);
     EXPECT_EQ(weights.seed, 42u);
     EXPECT_EQ(weights.vocab_size, 1000u);
     EXPECT_EQ(weights.embedding_length, 64u);

@@ -26,9 +26,9 @@ protected:
         silence_engine_log();
     }
 
-    LoadedModel load(const model_writer::ModelSpec& spec) {
+    LoadedModel load(const model_writer::ModelSpec& model_spec) {
         auto model =
-            model_load(*backend_, write_test_model(spec), set_gpu_layers(model_params_default(), all_gpu_layers));
+            model_load(*backend_, write_test_model(model_spec), set_gpu_layers(model_params_default(), all_gpu_layers));
         if (!model) throw std::runtime_error(model.error().text());
         return std::move(model).value();
     }
@@ -93,10 +93,11 @@ TEST_F(Engine, TemplateFallsBackToLlama3) {
     const LoadedModel without = load(chain_model({"!"}));
     EXPECT_EQ(select_chat_template(without), "llama3");
 
-    model_writer::ModelSpec spec = chain_model({"!"});
-    spec.chat_template = "{% for m in messages %}<|im_start|>{{ m.role }}\n{{ m.content }}<|im_end|>\n{% endfor %}";
-    const LoadedModel with = load(spec);
-    EXPECT_EQ(select_chat_template(with), *spec.chat_template);
+    model_writer::ModelSpec model_spec = chain_model({"!"});
+    model_spec.chat_template =
+        "{% for m in messages %}<|im_start|>{{ m.role }}\n{{ m.content }}<|im_end|>\n{% endfor %}";
+    const LoadedModel with = load(model_spec);
+    EXPECT_EQ(select_chat_template(with), *model_spec.chat_template);
 }
 
 TEST(Prompt, RenderingWithBothTemplates) {
@@ -148,9 +149,9 @@ TEST(Prompt, NulBytesAreRefusedWithTheirPosition) {
 }
 
 TEST_F(Engine, TokensSpellTheTextWithSpecialMarkersAndNoBos) {
-    const model_writer::ModelSpec spec = chain_model({"!"});
-    const LoadedModel model = load(spec);
-    const auto marker = model_writer::token_id(spec, "<|marker|>");
+    const model_writer::ModelSpec model_spec = chain_model({"!"});
+    const LoadedModel model = load(model_spec);
+    const auto marker = model_writer::token_id(model_spec, "<|marker|>");
     ASSERT_TRUE(marker);
 
     auto tokens = build_prompt_tokens(model, "", " Hello<|marker|>");

@@ -7,19 +7,19 @@
 namespace debrindle::testing {
 
 model_writer::ModelSpec chain_model(std::vector<std::string> chain, std::string end) {
-    model_writer::ModelSpec spec;
-    spec.special_tokens = {"<|marker|>"};
-    spec.words = {"▁Hello", "▁world", "!", "▁a", "▁b", "▁extraordinary"};
+    model_writer::ModelSpec model_spec;
+    model_spec.special_tokens = {"<|marker|>"};
+    model_spec.words = {"▁Hello", "▁world", "!", "▁a", "▁b", "▁extraordinary"};
     model_writer::ScriptedWeights weights;
     weights.chain = std::move(chain);
     weights.end = std::move(end);
-    spec.weights = weights;
-    return spec;
+    model_spec.weights = weights;
+    return model_spec;
 }
 
-std::string write_test_model(const model_writer::ModelSpec& spec, const std::string& name) {
+std::string write_test_model(const model_writer::ModelSpec& model_spec, const std::string& name) {
     const std::string path = temporary_directory() + "/" + name;
-    if (auto error = model_writer::write_model(spec, path)) throw std::runtime_error("model writer: " + *error);
+    if (auto error = model_writer::write_model(model_spec, path)) throw std::runtime_error("model writer: " + *error);
     return path;
 }
 

@@ -12,7 +12,7 @@ namespace debrindle::testing {
 model_writer::ModelSpec chain_model(std::vector<std::string> chain, std::string end = "</s>");
 
 // Writes the model into a fresh temporary directory and gives its path.
-std::string write_test_model(const model_writer::ModelSpec& spec, const std::string& name = "model.gguf");
+std::string write_test_model(const model_writer::ModelSpec& model_spec, const std::string& name = "model.gguf");
 
 // A one-shot or server request as JSON text.
 std::string request_json(const std::string& model_path, const std::string& user_prompt = "hi",

@@ -135,12 +135,12 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     }
     command.out_path = out->second;
 
-    auto& spec = command.spec;
+    auto& model_spec = command.model_spec;
     if (const auto it = values.find("--specials"); it != values.end()) {
-        spec.special_tokens = split_on_whitespace(it->second);
+        model_spec.special_tokens = split_on_whitespace(it->second);
     }
     if (const auto it = values.find("--words"); it != values.end()) {
-        spec.words = split_on_whitespace(it->second);
+        model_spec.words = split_on_whitespace(it->second);
     }
     const auto inline_template = values.find("--template");
     const auto template_file = values.find("--template-file");
@@ -148,18 +148,18 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
         throw UsageError("give either --template or --template-file");
     }
     if (inline_template != values.end()) {
-        spec.chat_template = inline_template->second;
+        model_spec.chat_template = inline_template->second;
     } else if (template_file != values.end()) {
-        spec.chat_template = read_file(template_file->second);
+        model_spec.chat_template = read_file(template_file->second);
     }
     if (const auto it = values.find("--context-length"); it != values.end()) {
-        spec.context_length = parse_number<std::uint32_t>(it->first, it->second);
+        model_spec.context_length = parse_number<std::uint32_t>(it->first, it->second);
     }
 
     if (values.contains("--random")) {
-        spec.weights = random_from(values);
+        model_spec.weights = random_from(values);
     } else {
-        spec.weights = scripted_from(values);
+        model_spec.weights = scripted_from(values);
     }
     return command;
 }

@@ -10,7 +10,7 @@
 namespace debrindle::model_writer {
 
 struct CommandLine {
-    ModelSpec spec;
+    ModelSpec model_spec;
     std::string out_path;
     bool show_help = false;
 };

@@ -13,7 +13,7 @@ int main(int argc, char** argv) {
             std::cout << usage_text();
             return 0;
         }
-        if (const auto error = write_model(command.spec, command.out_path)) {
+        if (const auto error = write_model(command.model_spec, command.out_path)) {
             std::cerr << "debrindle-make-model: " << *error << "\n";
             return 1;
         }

@@ -102,22 +102,23 @@ std::optional<std::string> write_file(const gguf_context* gguf, const std::strin
 
 }  // namespace
 
-std::optional<std::string> write_model(const ModelSpec& spec, const std::string& path) {
+std::optional<std::string> write_model(const ModelSpec& model_spec, const std::string& path) {
     try {
-        if (spec.context_length < 1) {
+        if (model_spec.context_length < 1) {
             throw std::invalid_argument("context length must be at least 1");
         }
-        const Vocabulary vocabulary(spec);
-        const bool random = std::holds_alternative<RandomWeights>(spec.weights);
+        const Vocabulary vocabulary(model_spec);
+        const bool random = std::holds_alternative<RandomWeights>(model_spec.weights);
         const auto dims =
-            random ? random_dimensions(std::get<RandomWeights>(spec.weights), spec.context_length)
-                   : scripted_dimensions(std::get<ScriptedWeights>(spec.weights), vocabulary, spec.context_length);
-        auto weights = random ? random_weights(std::get<RandomWeights>(spec.weights), vocabulary, dims)
-                              : scripted_weights(std::get<ScriptedWeights>(spec.weights), vocabulary, dims);
+            random ? random_dimensions(std::get<RandomWeights>(model_spec.weights), model_spec.context_length)
+                   : scripted_dimensions(std::get<ScriptedWeights>(model_spec.weights), vocabulary,
+                                         model_spec.context_length);
+        auto weights = random ? random_weights(std::get<RandomWeights>(model_spec.weights), vocabulary, dims)
+                              : scripted_weights(std::get<ScriptedWeights>(model_spec.weights), vocabulary, dims);
 
         const GgufContext gguf(gguf_init_empty(), gguf_free);
         set_hyperparameters(gguf.get(), dims, random ? "debrindle random model" : "debrindle scripted model");
-        set_tokenizer(gguf.get(), vocabulary, spec.chat_template);
+        set_tokenizer(gguf.get(), vocabulary, model_spec.chat_template);
 
         const auto tensor_count = weights.all().size();
         const ggml_init_params params{
@@ -134,10 +135,10 @@ std::optional<std::string> write_model(const ModelSpec& spec, const std::string&
     }
 }
 
-std::optional<std::int32_t> token_id(const ModelSpec& spec, std::string_view text) {
-    return Vocabulary(spec).find(text);
+std::optional<std::int32_t> token_id(const ModelSpec& model_spec, std::string_view text) {
+    return Vocabulary(model_spec).find(text);
 }
 
-std::int32_t vocabulary_size(const ModelSpec& spec) { return Vocabulary(spec).size(); }
+std::int32_t vocabulary_size(const ModelSpec& model_spec) { return Vocabulary(model_spec).size(); }
 
 }  // namespace debrindle::model_writer

@@ -59,16 +59,16 @@ struct ModelSpec {
     std::variant<ScriptedWeights, RandomWeights> weights;
 };
 
-// Writes the model to `path`. Returns an error text when the spec is invalid
+// Writes the model to `path`. Returns an error text when the ModelSpec is invalid
 // or the file cannot be written; nothing is left at `path` then.
-std::optional<std::string> write_model(const ModelSpec& spec, const std::string& path);
+std::optional<std::string> write_model(const ModelSpec& model_spec, const std::string& path);
 
-// The id that `text` (spelled as in ModelSpec) has in the spec's vocabulary,
+// The id that `text` (spelled as in ModelSpec) has in the vocabulary of `model_spec`,
 // or nullopt if it is not a token. Throws std::invalid_argument if the
 // vocabulary itself is invalid (e.g. a word given twice).
-std::optional<std::int32_t> token_id(const ModelSpec& spec, std::string_view text);
+std::optional<std::int32_t> token_id(const ModelSpec& model_spec, std::string_view text);
 
 // The number of tokens the written model will have.
-std::int32_t vocabulary_size(const ModelSpec& spec);
+std::int32_t vocabulary_size(const ModelSpec& model_spec);
 
 }  // namespace debrindle::model_writer

@@ -65,27 +65,27 @@ std::string to_piece(std::string_view text) {
     return piece;
 }
 
-Vocabulary::Vocabulary(const ModelSpec& spec) {
+Vocabulary::Vocabulary(const ModelSpec& model_spec) {
     add("<unk>", TokenType::unknown, 0.0f);
     add("<s>", TokenType::control, 0.0f);
     add(std::string(kEndTokenText), TokenType::control, 0.0f);
     for (int byte = 0; byte < 256; ++byte) {
         add(byte_token_text(byte), TokenType::byte, 0.0f);
     }
-    for (const auto& special : spec.special_tokens) {
+    for (const auto& special : model_spec.special_tokens) {
         add(special, TokenType::control, 0.0f);
     }
     // The words keep the ids they are given in; the pieces they are merged
     // from come after all of them.
     const auto first_word = size();
-    for (const auto& word : spec.words) {
+    for (const auto& word : model_spec.words) {
         add(to_piece(word), TokenType::normal, 0.0f);
     }
     const auto word_end = size();
     for (auto id = first_word; id < word_end; ++id) {
         add_word_with_prefixes(texts_[static_cast<std::size_t>(id)]);
     }
-    if (const auto* random = std::get_if<RandomWeights>(&spec.weights)) {
+    if (const auto* random = std::get_if<RandomWeights>(&model_spec.weights)) {
         const auto target = static_cast<std::int64_t>(random->vocab_size);
         if (target < size()) {
             throw std::invalid_argument("vocabulary size " + std::to_string(target) + " is smaller than the " +

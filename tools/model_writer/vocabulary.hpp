@@ -18,8 +18,8 @@ enum class TokenType : std::int32_t { normal = 1, unknown = 2, control = 3, byte
 class Vocabulary {
 public:
     // Throws std::invalid_argument if a token would appear twice, or if the
-    // spec's random vocabulary size is too small for the tokens it names.
-    explicit Vocabulary(const ModelSpec& spec);
+    // ModelSpec's random vocabulary size is too small for the tokens it names.
+    explicit Vocabulary(const ModelSpec& model_spec);
 
     std::optional<std::int32_t> find(std::string_view text) const;
     std::int32_t size() const { return static_cast<std::int32_t>(texts_.size()); }
