@@ -62,21 +62,28 @@ fi
 
 # --- build --------------------------------------------------------------
 build_type="Release"
-options=(
-  -DCMAKE_BUILD_TYPE=$build_type
-  -DBUILD_SHARED_LIBS=ON
-  -DGGML_NATIVE=ON
-  -DLLAMA_BUILD_COMMON=$([[ $with_tools == 1 ]] && echo ON || echo OFF)
+# Which parts of llama.cpp are built: the libraries always; the common
+# library, the tools and the server only for --tools; never tests, examples,
+# the web UI or network access.
+tools_switch=$([[ $with_tools == 1 ]] && echo ON || echo OFF)
+parts=(
+  -DLLAMA_BUILD_COMMON=$tools_switch
   -DLLAMA_BUILD_TESTS=OFF
   -DLLAMA_BUILD_EXAMPLES=OFF
-  -DLLAMA_BUILD_TOOLS=$([[ $with_tools == 1 ]] && echo ON || echo OFF)
-  -DLLAMA_BUILD_SERVER=$([[ $with_tools == 1 ]] && echo ON || echo OFF)
+  -DLLAMA_BUILD_TOOLS=$tools_switch
+  -DLLAMA_BUILD_SERVER=$tools_switch
   -DLLAMA_BUILD_APP=OFF
   -DLLAMA_BUILD_UI=OFF
   -DLLAMA_USE_PREBUILT_UI=OFF
   -DLLAMA_CURL=OFF
   -DLLAMA_OPENSSL=OFF
   -DLLAMA_ALL_WARNINGS=OFF
+)
+options=(
+  -DCMAKE_BUILD_TYPE=$build_type
+  -DBUILD_SHARED_LIBS=ON
+  -DGGML_NATIVE=ON
+  "${parts[@]}"
   # The libraries find each other beside themselves, wherever they are copied.
   '-DCMAKE_INSTALL_RPATH=$ORIGIN'
 )
@@ -106,17 +113,7 @@ if [[ $target == windows ]]; then
     # Debian's MinGW headers lack the thread power-throttling declarations
     # that a Windows 8+ target turns on in ggml-cpu.
     -DCMAKE_C_FLAGS=-D_WIN32_WINNT=0x0601
-    -DLLAMA_BUILD_COMMON=OFF
-    -DLLAMA_BUILD_TESTS=OFF
-    -DLLAMA_BUILD_EXAMPLES=OFF
-    -DLLAMA_BUILD_TOOLS=OFF
-    -DLLAMA_BUILD_SERVER=OFF
-    -DLLAMA_BUILD_APP=OFF
-    -DLLAMA_BUILD_UI=OFF
-    -DLLAMA_USE_PREBUILT_UI=OFF
-    -DLLAMA_CURL=OFF
-    -DLLAMA_OPENSSL=OFF
-    -DLLAMA_ALL_WARNINGS=OFF
+    "${parts[@]}"
   )
   compiler=$(x86_64-w64-mingw32-g++-posix --version | head -n 1)
   # The toolchain file's path differs from clone to clone; its content counts.
