@@ -345,3 +345,20 @@ def store_results(paths: Paths, section: str, data: dict) -> None:
 
 def say(text: str) -> None:
     print(text, flush=True)
+
+
+def add_common_arguments(parser) -> None:
+    """The options every benchmark program takes."""
+    parser.add_argument("--build-dir", help="the helper's build directory (default build-bench)")
+    parser.add_argument("--patience", type=float, default=60.0,
+                        help="seconds to wait for an idle machine before each round (default 60)")
+
+
+def begin(args) -> tuple[dict, Paths]:
+    """Applies the common options, finds the programs and describes the machine."""
+    global PATIENCE
+    PATIENCE = args.patience
+    description = machine()
+    paths = locate(args.build_dir)
+    say(f"helper {paths.helper}\nllama.cpp tools {paths.tools_bin}\nmachine {description}")
+    return description, paths

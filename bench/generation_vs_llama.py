@@ -193,17 +193,11 @@ def measure_model(paths: bc.Paths, name: str, rounds: int) -> dict:
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build-dir", help="the helper's build directory (default build-bench)")
     parser.add_argument("--rounds", type=int, default=7, help="quiet interleaved rounds per measurement (default 7)")
     parser.add_argument("--models", default="random-58m,random-tiny", help="comma-separated model names")
-    parser.add_argument("--patience", type=float, default=60.0,
-                        help="seconds to wait for an idle machine before each round (default 60)")
+    bc.add_common_arguments(parser)
     args = parser.parse_args()
-    bc.PATIENCE = args.patience
-
-    machine = bc.machine()
-    paths = bc.locate(args.build_dir)
-    bc.say(f"helper {paths.helper}\nllama.cpp tools {paths.tools_bin}\nmachine {machine}")
+    machine, paths = bc.begin(args)
     results = {"machine": machine, "models": {}}
     for name in args.models.split(","):
         results["models"][name] = measure_model(paths, name, args.rounds)

@@ -350,20 +350,14 @@ def measure_against(paths: bc.Paths, name: str, model: Path, prompt: str, reques
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--build-dir", help="the helper's build directory (default build-bench)")
     parser.add_argument("--rounds", type=int, default=5, help="rounds of the warm-up and switch figures")
     parser.add_argument("--sections", default="warmup,switch,llama-server",
                         help="which parts to run (default all: warmup,switch,llama-server)")
     parser.add_argument("--requests", type=int, default=60,
                         help="short generations per size and model against llama-server (default 60)")
-    parser.add_argument("--patience", type=float, default=60.0,
-                        help="seconds to wait for an idle machine before each round (default 60)")
+    bc.add_common_arguments(parser)
     args = parser.parse_args()
-    bc.PATIENCE = args.patience
-
-    machine = bc.machine()
-    paths = bc.locate(args.build_dir)
-    bc.say(f"helper {paths.helper}\nllama.cpp tools {paths.tools_bin}\nmachine {machine}")
+    machine, paths = bc.begin(args)
     sections = set(args.sections.split(","))
     results = bc.stored_results(paths).get("server", {})
     results["machine"] = machine
