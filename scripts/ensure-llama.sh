@@ -1,17 +1,27 @@
 #!/usr/bin/env bash
-# Makes sure the pinned llama.cpp release is fetched, verified, built (shared
-# `llama` and `ggml` only) and installed into a cache outside the clone, then
-# prints the install prefix on standard output.
+# Makes sure the pinned llama.cpp engine is in a cache outside the clone and
+# prints its prefix on standard output.
+#
+# The engine the helper ships is llama.cpp's module build of the pinned
+# release: `llama`, `ggml` and `ggml-base`, one CPU module per x86-64
+# instruction-set level (`ggml-cpu-<variant>`, the helper picks one at start)
+# and the Vulkan module (`ggml-vulkan`). It is taken prebuilt from the npm
+# package of the same release and family as the pinned source, checked
+# against its sha256 (Debian 12's Vulkan headers are too old to build the
+# Vulkan module, and 14 CPU variants would take minutes per machine). The
+# headers, the license texts and the benchmark tools come from the pinned
+# source.
 #
 # The cache lives under ${XDG_CACHE_HOME:-$HOME/.cache}/debrindle-llama and is
-# keyed by the release and the build options. Every stage is done in a
-# temporary directory and renamed into place only when complete, so an
+# keyed by the release and the package or build options. Every stage is done
+# in a temporary directory and renamed into place only when complete, so an
 # interrupted download or build is never taken for a good one.
 #
-# Usage: ensure-llama.sh [--tools]
+# Usage: ensure-llama.sh [--windows | --tools]
 #
-# With --tools the same pinned source is built a second time, under its own
-# cache key, together with llama.cpp's llama-bench, llama-completion and
+# --windows gives the Windows x64 set of the same release (MSVC-built DLLs).
+# --tools builds the pinned source the usual way (GGML_NATIVE, one CPU
+# backend) together with llama.cpp's llama-bench, llama-completion and
 # llama-server (for the side-by-side benchmarks under bench/). That prefix
 # holds the three programs and the shared libraries they need in $prefix/bin,
 # found through $ORIGIN; it is not a CMake package.
@@ -21,11 +31,16 @@ readonly RELEASE="v0.4.0"
 readonly NPM_PACKAGE="node-llama-cpp@3.21.1"
 readonly NPM_SHA256="7a231d6bafa14142a1cbed9893d4ec5bc6041b2a5f5939a623accaab4203c11f"
 readonly BUNDLE_PATH="package/llama/gitRelease.bundle"
+# The prebuilt module sets of the same release, per platform.
+readonly LINUX_PACKAGE="@node-llama-cpp/linux-x64-vulkan@3.21.1"
+readonly LINUX_SHA256="4877be47f01586481615aec277c23c7f660592ce66eec2753ff1dcc967a9a0d2"
+readonly WINDOWS_PACKAGE="@node-llama-cpp/win-x64-vulkan@3.21.1"
+readonly WINDOWS_SHA256="105e8207d2114f5f248b217fee7f9b702d0e7509cf0d3c7565dfb9e707f9303e"
+# Raised whenever the layout of a prebuilt prefix changes.
+readonly PREBUILT_LAYOUT=1
 
 with_tools=0
 [[ "${1:-}" == "--tools" ]] && with_tools=1
-# --windows: the same pinned source cross-built with MinGW-w64 into DLLs for
-# Windows x64 (see cmake/mingw-w64-x86_64.cmake), under its own cache key.
 target=linux
 [[ "${1:-}" == "--windows" ]] && target=windows
 
@@ -60,119 +75,135 @@ if [[ ! -f "$source_dir/.verified" ]]; then
   trap - EXIT
 fi
 
-# --- build --------------------------------------------------------------
-build_type="Release"
-# Which parts of llama.cpp are built: the libraries always; the common
-# library, the tools and the server only for --tools; never tests, examples,
-# the web UI or network access.
-tools_switch=$([[ $with_tools == 1 ]] && echo ON || echo OFF)
-parts=(
-  -DLLAMA_BUILD_COMMON=$tools_switch
+# --- the shipped engine: the prebuilt module set -------------------------
+if [[ $with_tools == 0 ]]; then
+  if [[ $target == windows ]]; then
+    package=$WINDOWS_PACKAGE sha=$WINDOWS_SHA256 bins=package/bins/win-x64-vulkan libdir=bin
+    engine_files=(llama.vulkan.v0.4.0.dll ggml.vulkan.v0.4.0.dll ggml-base.dll ggml-vulkan.dll 'ggml-cpu-*.dll')
+  else
+    package=$LINUX_PACKAGE sha=$LINUX_SHA256 bins=package/bins/linux-x64-vulkan libdir=lib
+    engine_files=(libllama.vulkan.v0.4.0.so libggml.vulkan.v0.4.0.so libggml-base.so libggml-vulkan.so 'libggml-cpu-*.so')
+    command -v patchelf >/dev/null 2>&1 || { log "patchelf not found (Debian package patchelf)"; exit 1; }
+  fi
+  prefix="$cache_root/llama.cpp-$RELEASE-prebuilt-$target-x64-${sha:0:12}-$PREBUILT_LAYOUT"
+  if [[ ! -f "$prefix/.complete" ]]; then
+    log "fetching $package (llama.cpp $RELEASE, prebuilt)"
+    tmp=$(mktemp -d "$cache_root/.fetch.XXXXXX")
+    trap 'rm -rf "$tmp"' EXIT
+    (cd "$tmp" && npm pack --silent "$package" >/dev/null)
+    tarball=$(ls "$tmp"/*.tgz)
+    actual=$(sha256sum "$tarball" | cut -d' ' -f1)
+    if [[ "$actual" != "$sha" ]]; then
+      log "checksum mismatch for $tarball: expected $sha, got $actual"
+      exit 1
+    fi
+    tar -xzf "$tarball" -C "$tmp"
+    stage="$tmp/stage"
+    mkdir -p "$stage/include" "$stage/$libdir" "$stage/licenses" "$stage/lib/cmake/llama"
+    cp "$source_dir"/include/llama.h "$source_dir"/include/llama-cpp.h "$source_dir"/ggml/include/*.h "$stage/include/"
+    (cd "$tmp/$bins" && cp ${engine_files[@]} "$stage/$libdir/")
+    if [[ $target == linux ]]; then
+      # The set was built to look for libraries in $ORIGIN, in a Vulkan SDK
+      # folder and in an empty entry, which the loader reads as the current
+      # directory: only $ORIGIN stays, so no library is ever taken from the
+      # folder a host starts the helper in.
+      for library in "$stage/$libdir"/*.so; do patchelf --set-rpath '$ORIGIN' "$library"; done
+    fi
+    cp "$source_dir/LICENSE" "$stage/licenses/LICENSE-llama.cpp"
+    for notice in "$source_dir"/licenses/*; do cp "$notice" "$stage/licenses/$(basename "$notice")-llama.cpp"; done
+    cp "$tmp/package/LICENSE" "$stage/licenses/LICENSE-node-llama-cpp-prebuilt"
+    # A CMake package, so that find_package(llama) finds the set as it finds
+    # an installed llama.cpp.
+    {
+      printf '# Written by scripts/ensure-llama.sh: the prebuilt llama.cpp %s module set.\n' "$RELEASE"
+      printf 'get_filename_component(_llama_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)\n'
+      for name in ggml-base ggml llama; do
+        case $name in
+          ggml-base) file=${engine_files[2]} deps="" ;;
+          ggml) file=${engine_files[1]} deps="ggml-base" ;;
+          llama) file=${engine_files[0]} deps="ggml;ggml-base" ;;
+        esac
+        printf 'if(NOT TARGET %s)\n  add_library(%s SHARED IMPORTED)\n' "$name" "$name"
+        printf '  set_target_properties(%s PROPERTIES\n' "$name"
+        printf '    IMPORTED_LOCATION "${_llama_prefix}/%s/%s"\n' "$libdir" "$file"
+        # MinGW's linker takes a DLL itself in place of an import library.
+        [[ $target == windows ]] && printf '    IMPORTED_IMPLIB "${_llama_prefix}/%s/%s"\n' "$libdir" "$file"
+        printf '    INTERFACE_INCLUDE_DIRECTORIES "${_llama_prefix}/include"\n'
+        printf '    INTERFACE_LINK_LIBRARIES "%s")\nendif()\n' "$deps"
+      done
+    } >"$stage/lib/cmake/llama/llama-config.cmake"
+    rm -rf "$prefix"
+    mv "$stage" "$prefix"
+    touch "$prefix/.complete"
+    rm -rf "$tmp"
+    trap - EXIT
+  fi
+  printf '%s\n' "$prefix"
+  exit 0
+fi
+
+# --- the benchmark tools: the pinned source built the usual way ------------
+# Which parts of llama.cpp are built: the libraries, the common library, the
+# tools and the server; never tests, examples, the web UI or network access.
+options=(
+  -DCMAKE_BUILD_TYPE=Release
+  -DBUILD_SHARED_LIBS=ON
+  -DGGML_NATIVE=ON
+  -DLLAMA_BUILD_COMMON=ON
   -DLLAMA_BUILD_TESTS=OFF
   -DLLAMA_BUILD_EXAMPLES=OFF
-  -DLLAMA_BUILD_TOOLS=$tools_switch
-  -DLLAMA_BUILD_SERVER=$tools_switch
+  -DLLAMA_BUILD_TOOLS=ON
+  -DLLAMA_BUILD_SERVER=ON
   -DLLAMA_BUILD_APP=OFF
   -DLLAMA_BUILD_UI=OFF
   -DLLAMA_USE_PREBUILT_UI=OFF
   -DLLAMA_CURL=OFF
   -DLLAMA_OPENSSL=OFF
   -DLLAMA_ALL_WARNINGS=OFF
-)
-options=(
-  -DCMAKE_BUILD_TYPE=$build_type
-  -DBUILD_SHARED_LIBS=ON
-  -DGGML_NATIVE=ON
-  "${parts[@]}"
-  # The libraries find each other beside themselves, wherever they are copied.
-  '-DCMAKE_INSTALL_RPATH=$ORIGIN'
-)
-if [[ $with_tools == 1 ]]; then
-  # The programs are taken straight from the build tree, so they must carry
+  # The libraries find each other beside themselves, wherever they are copied;
+  # the programs are taken straight from the build tree, so they must carry
   # the $ORIGIN run path already there.
-  options+=(-DCMAKE_BUILD_WITH_INSTALL_RPATH=ON)
-fi
+  '-DCMAKE_INSTALL_RPATH=$ORIGIN'
+  -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON
+)
 compiler=$(c++ --version | head -n 1)
 key=$(printf '%s\n' "$RELEASE" "$compiler" "$(uname -m)" "${options[@]}" | sha256sum | cut -c1-12)
-prefix="$cache_root/llama.cpp-$RELEASE-$([[ $with_tools == 1 ]] && echo tools || echo libs)-$key"
+prefix="$cache_root/llama.cpp-$RELEASE-tools-$key"
 
-if [[ $target == windows ]]; then
-  toolchain="$(cd "$(dirname "$0")/.." && pwd)/cmake/mingw-w64-x86_64.cmake"
-  for tool in x86_64-w64-mingw32-gcc-posix x86_64-w64-mingw32-g++-posix; do
-    command -v "$tool" >/dev/null 2>&1 \
-      || { log "$tool not found (Debian package g++-mingw-w64-x86-64-posix)"; exit 1; }
-  done
-  options=(
-    -DCMAKE_BUILD_TYPE=$build_type
-    -DBUILD_SHARED_LIBS=ON
-    # Not this machine's CPU but named features (x86-64 of Haswell and later).
-    -DGGML_NATIVE=OFF
-    -DGGML_SSE42=ON -DGGML_AVX=ON -DGGML_AVX2=ON -DGGML_BMI2=ON -DGGML_FMA=ON -DGGML_F16C=ON
-    # ggml's own thread pool rather than OpenMP: no libgomp DLL to carry.
-    -DGGML_OPENMP=OFF
-    # Debian's MinGW headers lack the thread power-throttling declarations
-    # that a Windows 8+ target turns on in ggml-cpu.
-    -DCMAKE_C_FLAGS=-D_WIN32_WINNT=0x0601
-    "${parts[@]}"
-  )
-  compiler=$(x86_64-w64-mingw32-g++-posix --version | head -n 1)
-  # The toolchain file's path differs from clone to clone; its content counts.
-  key=$(printf '%s\n' "$RELEASE" windows-x86_64 "$compiler" "$(sha256sum <"$toolchain")" "${options[@]}" \
-        | sha256sum | cut -c1-12)
-  prefix="$cache_root/llama.cpp-$RELEASE-windows-x64-$key"
-  options+=("-DCMAKE_TOOLCHAIN_FILE=$toolchain")
-  # The source is in place; the cross build takes minutes, so let go of the
-  # shared lock (which a Linux build of the helper waits on) for one of its own.
-  exec 7>"$cache_root/.lock-windows"
-  flock 7
-  exec 9>&-
-fi
-
-if [[ $with_tools == 1 ]]; then
-  # The source is in place; building the tools takes many minutes, so let go of
-  # the shared lock (which a build of the helper waits on) and take one of
-  # their own.
-  exec 8>"$cache_root/.lock-tools"
-  flock 8
-  exec 9>&-
-fi
+# The source is in place; building the tools takes many minutes, so let go of
+# the shared lock (which a build of the helper waits on) and take one of
+# their own.
+exec 8>"$cache_root/.lock-tools"
+flock 8
+exec 9>&-
 
 if [[ ! -f "$prefix/.complete" ]]; then
-  log "building llama.cpp $RELEASE into $prefix (a few minutes, once per machine)"
+  log "building llama.cpp $RELEASE with its tools into $prefix (a few minutes, once per machine)"
   tmp=$(mktemp -d "$cache_root/.build.XXXXXX")
   trap 'rm -rf "$tmp"' EXIT
   jobs=$(nproc 2>/dev/null || echo 2)
   cmake -S "$source_dir" -B "$tmp/build" -G Ninja "${options[@]}" \
         -DCMAKE_INSTALL_PREFIX="$prefix" >"$tmp/configure.log" 2>&1 \
     || { cat "$tmp/configure.log" >&2; exit 1; }
-  targets=(llama)
-  [[ $with_tools == 1 ]] && targets+=(llama-bench llama-completion llama-server)
-  cmake --build "$tmp/build" --parallel "$jobs" --target "${targets[@]}" >"$tmp/build.log" 2>&1 \
+  programs=(llama-bench llama-completion llama-server)
+  cmake --build "$tmp/build" --parallel "$jobs" --target "${programs[@]}" >"$tmp/build.log" 2>&1 \
     || { tail -n 50 "$tmp/build.log" >&2; exit 1; }
+  # `cmake --install` would also install every other tool the configure step
+  # declared (and fail on those not built), so stage the three programs and
+  # the shared libraries beside them instead.
+  mkdir -p "$tmp/stage/bin"
+  cp "${programs[@]/#/$tmp/build/bin/}" "$tmp/stage/bin/"
+  cp -P "$tmp/build/bin/"*.so* "$tmp/stage/bin/"
+  for program in "${programs[@]}"; do
+    if ldd "$tmp/stage/bin/$program" | grep -q 'not found'; then
+      log "$program does not find its libraries in $tmp/stage/bin:"
+      ldd "$tmp/stage/bin/$program" >&2
+      exit 1
+    fi
+  done
   rm -rf "$prefix"
-  if [[ $with_tools == 1 ]]; then
-    # `cmake --install` would also install every other tool the configure
-    # step declared (and fail on those not built), so stage the three
-    # programs and the shared libraries beside them instead.
-    mkdir -p "$tmp/stage/bin"
-    cp "$tmp/build/bin/llama-bench" "$tmp/build/bin/llama-completion" "$tmp/build/bin/llama-server" "$tmp/stage/bin/"
-    cp -P "$tmp/build/bin/"*.so* "$tmp/stage/bin/"
-    for program in llama-bench llama-completion llama-server; do
-      if ldd "$tmp/stage/bin/$program" | grep -q 'not found'; then
-        log "$program does not find its libraries in $tmp/stage/bin:"
-        ldd "$tmp/stage/bin/$program" >&2
-        exit 1
-      fi
-    done
-    mkdir -p "$(dirname "$prefix")"
-    mv "$tmp/stage" "$prefix"
-  else
-    # Install into a staging copy of the final prefix, then move it into place.
-    DESTDIR="$tmp/stage" cmake --install "$tmp/build" >"$tmp/install.log" 2>&1 \
-      || { cat "$tmp/install.log" >&2; exit 1; }
-    mkdir -p "$(dirname "$prefix")"
-    mv "$tmp/stage$prefix" "$prefix"
-  fi
+  mkdir -p "$(dirname "$prefix")"
+  mv "$tmp/stage" "$prefix"
   touch "$prefix/.complete"
   rm -rf "$tmp"
   trap - EXIT

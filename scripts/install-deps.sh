@@ -7,6 +7,10 @@ packages=(
   libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3 valgrind
+  # patchelf fixes the prebuilt engine's library search paths; the Vulkan
+  # loader lets the helper use a GPU, and Mesa's software device (lavapipe)
+  # and qemu's older processors are what the tests run it on here.
+  patchelf libvulkan1 mesa-vulkan-drivers qemu-user
 )
 # --windows: only what the Windows x64 build and its tests under Wine need
 # (scripts/build-windows.sh, scripts/test-windows.sh).

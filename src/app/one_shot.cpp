@@ -28,6 +28,7 @@ Result<std::string, IoError> read_all_standard_input() {
 // released (the model, then the backend) before this returns, so the caller
 // reports the outcome with nothing left running.
 Result<std::string, std::string> generate_once(const LlamaHelperRequest& request) {
+    if (!diagnostics_enabled()) silence_engine_standard_error();
     auto backend = backend_start();
     if (!backend) return Failure{backend.error().text()};
     if (!diagnostics_enabled()) silence_engine_log();

@@ -50,6 +50,7 @@ std::optional<std::string> serve(ModelCache& cache, LineReader& reader, Buffered
 int run_server() {
     LineReader reader;
     BufferedWriter writer;
+    if (!diagnostics_enabled()) silence_engine_standard_error();
     auto backend = backend_start();
     if (!backend) return fatal_exit(backend.error().text());
     if (!diagnostics_enabled()) silence_engine_log();

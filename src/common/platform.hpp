@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -36,7 +37,29 @@ Result<std::size_t, IoError> read_standard_input(char* buffer, std::size_t capac
 
 // Writes all bytes. Writes to a missing standard output count as done.
 Result<Done, IoError> write_standard_output(std::string_view bytes);
+// Writes to the standard error the process was started with, also after
+// redirect_standard_error_to_null.
 Result<Done, IoError> write_standard_error(std::string_view bytes);
+
+// Points the standard error that every library in the process writes to
+// (its handle or descriptor, and the C run-time's stream) at the null
+// device, and keeps the original for write_standard_error alone. The engine
+// writes to standard error by more roads than its log callback (the C++
+// streams, its GPU drivers), and all of them go quiet this way.
+void redirect_standard_error_to_null();
+
+// The folder that holds the running program, or nothing if the system
+// cannot tell.
+std::optional<std::filesystem::path> executable_folder();
+
+// Loads the shared library at `path` (its own dependencies found beside it or
+// in the system's folders), calls its exported `int name(void)` and unloads
+// it again. Nothing when the library cannot be loaded or lacks the function.
+std::optional<int> call_library_function(const std::filesystem::path& path, const char* name);
+
+// Whether the system lets this process use the AMX tile registers that the
+// processor may report (on Linux a process must ask for them first).
+bool amx_tiles_permitted();
 
 // The value of an environment variable as bytes, or nothing when unset.
 std::optional<std::string> environment_variable(const char* name);

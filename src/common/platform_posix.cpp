@@ -1,3 +1,6 @@
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -9,8 +12,22 @@
 #include "common/platform.hpp"
 #include "common/utf8.hpp"
 
+#if defined(__SANITIZE_ADDRESS__)
+#define DEBRINDLE_SANITIZED 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define DEBRINDLE_SANITIZED 1
+#endif
+#endif
+#ifdef DEBRINDLE_SANITIZED
+#include <sanitizer/common_interface_defs.h>
+#endif
+
 namespace debrindle {
 namespace {
+
+// Where write_standard_error writes: descriptor 2 until it is redirected.
+int own_standard_error = STDERR_FILENO;
 
 int saved_argc = 0;
 char** saved_argv = nullptr;
@@ -60,7 +77,50 @@ Result<std::size_t, IoError> read_standard_input(char* buffer, std::size_t capac
 
 Result<Done, IoError> write_standard_output(std::string_view bytes) { return write_all(STDOUT_FILENO, bytes); }
 
-Result<Done, IoError> write_standard_error(std::string_view bytes) { return write_all(STDERR_FILENO, bytes); }
+Result<Done, IoError> write_standard_error(std::string_view bytes) { return write_all(own_standard_error, bytes); }
+
+void redirect_standard_error_to_null() {
+    const int kept = ::fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+    if (kept < 0) return;  // no standard error: nothing to keep quiet
+    const int null_device = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null_device < 0 || ::dup2(null_device, STDERR_FILENO) < 0) {
+        ::close(kept);
+        if (null_device >= 0) ::close(null_device);
+        return;
+    }
+    ::close(null_device);
+    own_standard_error = kept;
+#ifdef DEBRINDLE_SANITIZED
+    // A sanitizer's report belongs with the helper's own texts.
+    __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(kept)));
+#endif
+}
+
+std::optional<std::filesystem::path> executable_folder() {
+    std::error_code error;
+    const auto program = std::filesystem::read_symlink("/proc/self/exe", error);
+    if (error) return std::nullopt;
+    return program.parent_path();
+}
+
+std::optional<int> call_library_function(const std::filesystem::path& path, const char* name) {
+    void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+    if (library == nullptr) return std::nullopt;
+    std::optional<int> result;
+    if (void* symbol = ::dlsym(library, name)) result = reinterpret_cast<int (*)()>(symbol)();
+    ::dlclose(library);
+    return result;
+}
+
+bool amx_tiles_permitted() {
+#if defined(__x86_64__)
+    constexpr int request_permission = 0x1023;  // ARCH_REQ_XCOMP_PERM
+    constexpr int tile_data = 18;               // XFEATURE_XTILEDATA
+    return ::syscall(SYS_arch_prctl, request_permission, tile_data) == 0;
+#else
+    return false;
+#endif
+}
 
 std::optional<std::string> environment_variable(const char* name) {
     const char* value = std::getenv(name);

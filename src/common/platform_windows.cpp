@@ -57,11 +57,27 @@ IoError error_from_code(DWORD code) {
 // A process may be started without some of its standard handles.
 bool is_missing(HANDLE handle) { return handle == nullptr || handle == INVALID_HANDLE_VALUE; }
 
+// Where write_standard_error writes once the process's standard error has
+// been redirected; until then the standard handle itself.
+HANDLE own_standard_error = nullptr;
+
+// Points descriptor 2 of one C run-time library at the null device. Each
+// run-time in the process (the helper's, and the Universal CRT that
+// MSVC-built engine DLLs use) keeps a table of its own, filled at start.
+using OpenFunction = int (*)(const char*, int, ...);
+using Dup2Function = int (*)(int, int);
+void redirect_descriptor_2(OpenFunction open_file, Dup2Function duplicate) {
+    const int null_device = open_file("NUL", _O_WRONLY);
+    if (null_device < 0) return;
+    (void)duplicate(null_device, 2);
+}
+
 // The largest piece handed to one ReadFile or WriteFile call.
 constexpr std::size_t largest_transfer = 1U << 20U;
 
 Result<Done, IoError> write_all(DWORD which, std::string_view bytes) {
-    const HANDLE handle = GetStdHandle(which);
+    const HANDLE handle =
+        which == STD_ERROR_HANDLE && own_standard_error != nullptr ? own_standard_error : GetStdHandle(which);
     if (is_missing(handle)) return Done{};  // no such stream: count as written
     while (!bytes.empty()) {
         const auto chunk = static_cast<DWORD>(std::min(bytes.size(), largest_transfer));
@@ -90,6 +106,16 @@ void prepare_process(int /*argc*/, char** /*argv*/) {
     (void)_setmode(_fileno(stderr), _O_BINARY);
     // Windows raises no signal for a closed pipe: a write to one fails with
     // an error code, which becomes the fatal exit.
+
+    // Libraries loaded from now on (the engine's modules and what they load,
+    // such as the Vulkan loader) are looked for in the program's folder and
+    // the system's folders only, never in the current folder or on PATH.
+    using SetDirectories = BOOL(WINAPI*)(DWORD);
+    if (const auto set_directories = reinterpret_cast<SetDirectories>(reinterpret_cast<void*>(
+            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")))) {
+        set_directories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    }
+    SetDllDirectoryW(L"");
 }
 
 std::size_t command_line_word_count() { return static_cast<std::size_t>(command_word_total); }
@@ -118,6 +144,48 @@ Result<std::size_t, IoError> read_standard_input(char* buffer, std::size_t capac
 Result<Done, IoError> write_standard_output(std::string_view bytes) { return write_all(STD_OUTPUT_HANDLE, bytes); }
 
 Result<Done, IoError> write_standard_error(std::string_view bytes) { return write_all(STD_ERROR_HANDLE, bytes); }
+
+void redirect_standard_error_to_null() {
+    const HANDLE original = GetStdHandle(STD_ERROR_HANDLE);
+    if (is_missing(original)) return;  // no standard error: nothing to keep quiet
+    const HANDLE null_device = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                           OPEN_EXISTING, 0, nullptr);
+    if (null_device == INVALID_HANDLE_VALUE) return;
+    own_standard_error = original;
+    SetStdHandle(STD_ERROR_HANDLE, null_device);
+    redirect_descriptor_2(reinterpret_cast<OpenFunction>(&_open), &_dup2);
+    if (const HMODULE universal_crt = GetModuleHandleW(L"ucrtbase.dll")) {
+        const auto open_file = reinterpret_cast<OpenFunction>(reinterpret_cast<void*>(GetProcAddress(universal_crt, "_open")));
+        const auto duplicate = reinterpret_cast<Dup2Function>(reinterpret_cast<void*>(GetProcAddress(universal_crt, "_dup2")));
+        if (open_file != nullptr && duplicate != nullptr) redirect_descriptor_2(open_file, duplicate);
+    }
+}
+
+std::optional<std::filesystem::path> executable_folder() {
+    std::vector<wchar_t> name(MAX_PATH);
+    for (;;) {
+        const DWORD length = GetModuleFileNameW(nullptr, name.data(), static_cast<DWORD>(name.size()));
+        if (length == 0) return std::nullopt;
+        if (length < name.size()) return std::filesystem::path(std::wstring(name.data(), length)).parent_path();
+        name.resize(name.size() * 2);
+    }
+}
+
+std::optional<int> call_library_function(const std::filesystem::path& path, const char* name) {
+    const HMODULE library =
+        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    if (library == nullptr) return std::nullopt;
+    std::optional<int> result;
+    if (const FARPROC symbol = GetProcAddress(library, name)) {
+        result = reinterpret_cast<int (*)()>(reinterpret_cast<void*>(symbol))();
+    }
+    FreeLibrary(library);
+    return result;
+}
+
+// Windows gives every process the tile registers once the system has turned
+// their state on, which the processor state check already looks at.
+bool amx_tiles_permitted() { return true; }
 
 std::optional<std::string> environment_variable(const char* name) {
     std::wstring wide_name;

@@ -29,6 +29,8 @@ void silence_engine_log() {
     llama_log_set([](ggml_log_level, const char*, void*) {}, nullptr);
 }
 
+void silence_engine_standard_error() { redirect_standard_error_to_null(); }
+
 std::string one_shot_loading_line(std::string_view path) {
     return "loading one-shot model path=" + std::string(path) + " n_gpu_layers=4294967295\n";
 }

@@ -20,6 +20,11 @@ bool diagnostics_enabled();
 // Installs a log callback that drops everything llama.cpp and ggml log.
 void silence_engine_log();
 
+// Sends what the engine writes to standard error by other roads than its log
+// (C++ streams, GPU drivers, module discovery) to the null device, before the
+// engine starts; the helper's own texts still reach standard error.
+void silence_engine_standard_error();
+
 std::string one_shot_loading_line(std::string_view path);
 std::string server_loading_line(std::string_view path);
 std::string server_loaded_line(std::string_view path, std::uint64_t elapsed_ms);

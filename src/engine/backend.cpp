@@ -3,10 +3,12 @@
 #include <atomic>
 #include <string>
 
+#include <ggml-backend.h>
 #include <ggml.h>
 #include <llama.h>
 
 #include "common/abnormal_stop.hpp"
+#include "engine/engine_modules.hpp"
 
 namespace debrindle {
 namespace {
@@ -39,7 +41,12 @@ Result<EngineBackend, EngineError> backend_start() {
         return Failure{EngineError{EngineErrorKind::BackendAlreadyInitialized}};
     }
     ggml_set_abort_callback(stop_on_engine_abort);
-    llama_backend_init();
+    load_engine_modules();
+    // With no backend registered, llama_backend_init would look for modules
+    // itself, in the program's folder and in the current directory, where
+    // anyone who can write there could plant one. Without a backend a model
+    // load fails anyway.
+    if (ggml_backend_reg_count() > 0) llama_backend_init();
     return EngineBackend();
 }
 
