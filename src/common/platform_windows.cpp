@@ -111,8 +111,8 @@ void prepare_process(int /*argc*/, char** /*argv*/) {
     // such as the Vulkan loader) are looked for in the program's folder and
     // the system's folders only, never in the current folder or on PATH.
     using SetDirectories = BOOL(WINAPI*)(DWORD);
-    if (const auto set_directories = reinterpret_cast<SetDirectories>(reinterpret_cast<void*>(
-            GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")))) {
+    if (const auto set_directories = reinterpret_cast<SetDirectories>(
+            reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "SetDefaultDllDirectories")))) {
         set_directories(LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
     }
     SetDllDirectoryW(L"");
@@ -148,15 +148,17 @@ Result<Done, IoError> write_standard_error(std::string_view bytes) { return writ
 void redirect_standard_error_to_null() {
     const HANDLE original = GetStdHandle(STD_ERROR_HANDLE);
     if (is_missing(original)) return;  // no standard error: nothing to keep quiet
-    const HANDLE null_device = CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                                           OPEN_EXISTING, 0, nullptr);
+    const HANDLE null_device =
+        CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
     if (null_device == INVALID_HANDLE_VALUE) return;
     own_standard_error = original;
     SetStdHandle(STD_ERROR_HANDLE, null_device);
     redirect_descriptor_2(reinterpret_cast<OpenFunction>(&_open), &_dup2);
     if (const HMODULE universal_crt = GetModuleHandleW(L"ucrtbase.dll")) {
-        const auto open_file = reinterpret_cast<OpenFunction>(reinterpret_cast<void*>(GetProcAddress(universal_crt, "_open")));
-        const auto duplicate = reinterpret_cast<Dup2Function>(reinterpret_cast<void*>(GetProcAddress(universal_crt, "_dup2")));
+        const auto open_file =
+            reinterpret_cast<OpenFunction>(reinterpret_cast<void*>(GetProcAddress(universal_crt, "_open")));
+        const auto duplicate =
+            reinterpret_cast<Dup2Function>(reinterpret_cast<void*>(GetProcAddress(universal_crt, "_dup2")));
         if (open_file != nullptr && duplicate != nullptr) redirect_descriptor_2(open_file, duplicate);
     }
 }

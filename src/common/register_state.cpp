@@ -52,9 +52,9 @@ EnabledRegisterState enabled_register_state() {
 #if defined(__x86_64__) || defined(_M_X64)
     if (!system_saves_extended_state()) return {};
     const std::uint64_t enabled = extended_control_register();
-    constexpr std::uint64_t sse_and_ymm = 0x6;                 // bits 1 and 2
-    constexpr std::uint64_t opmask_and_zmm = 0xE0;             // bits 5 to 7
-    constexpr std::uint64_t tile_config_and_data = 0x60000;    // bits 17 and 18
+    constexpr std::uint64_t sse_and_ymm = 0x6;               // bits 1 and 2
+    constexpr std::uint64_t opmask_and_zmm = 0xE0;           // bits 5 to 7
+    constexpr std::uint64_t tile_config_and_data = 0x60000;  // bits 17 and 18
     EnabledRegisterState state;
     state.avx = all_set(enabled, sse_and_ymm);
     state.avx512 = state.avx && all_set(enabled, opmask_and_zmm);

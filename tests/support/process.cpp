@@ -89,7 +89,9 @@ ProcessResult run_helper(const ProcessOptions& options) {
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
 
-    std::vector<std::string> argument_texts = helper_command();
+    std::vector<std::string> argument_texts =
+        options.program.empty() ? helper_command() : std::vector<std::string>{options.program};
+    argument_texts.insert(argument_texts.begin(), options.launcher.begin(), options.launcher.end());
     argument_texts.insert(argument_texts.end(), options.arguments.begin(), options.arguments.end());
     std::vector<char*> argv;
     for (auto& text : argument_texts) argv.push_back(text.data());
@@ -113,6 +115,7 @@ ProcessResult run_helper(const ProcessOptions& options) {
         }
         dup2(err_pipe[1], STDERR_FILENO);
         for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
+        if (!options.working_directory.empty() && chdir(options.working_directory.c_str()) != 0) _exit(126);
         execve(argv[0], argv.data(), envp.data());
         _exit(127);
     }

@@ -16,7 +16,10 @@ struct ProcessResult {
 };
 
 struct ProcessOptions {
+    std::vector<std::string> launcher;   // words before the helper's, e.g. an emulator
+    std::string program;                 // empty: the helper under test (helper_command())
     std::vector<std::string> arguments;  // after the program name
+    std::string working_directory;       // empty: this process's
     std::string input;
     // Variables set (or, with nullopt, removed) on top of this environment.
     std::map<std::string, std::optional<std::string>> environment;

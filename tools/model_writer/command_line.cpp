@@ -10,8 +10,9 @@
 namespace debrindle::model_writer {
 namespace {
 
-const std::set<std::string, std::less<>> kCommonFlags = {
-    "--out", "--specials", "--words", "--template", "--template-file", "--context-length", "--layers", "--heads"};
+const std::set<std::string, std::less<>> kCommonFlags = {"--out",      "--specials",      "--words",
+                                                         "--template", "--template-file", "--context-length",
+                                                         "--layers",   "--heads",         "--type"};
 const std::set<std::string, std::less<>> kScriptedFlags = {"--chain", "--end", "--strength"};
 const std::set<std::string, std::less<>> kRandomFlags = {"--random", "--vocab-size", "--embd", "--ff"};
 
@@ -156,6 +157,14 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
         model_spec.context_length = parse_number<std::uint32_t>(it->first, it->second);
     }
 
+    if (const auto it = values.find("--type"); it != values.end()) {
+        static const std::map<std::string, WeightType, std::less<>> types = {
+            {"f32", WeightType::f32}, {"f16", WeightType::f16}, {"q8_0", WeightType::q8_0}, {"q4_0", WeightType::q4_0}};
+        const auto type = types.find(it->second);
+        if (type == types.end()) throw UsageError("--type is f32, f16, q8_0 or q4_0, not '" + it->second + "'");
+        model_spec.weight_type = type->second;
+    }
+
     if (values.contains("--random")) {
         model_spec.weights = random_from(values);
     } else {
@@ -176,6 +185,8 @@ Vocabulary (after <unk>, <s>, </s> and the 256 byte tokens):
   --template TEXT         chat template
   --template-file FILE    chat template read from FILE
   --context-length N      training context length (default 4096)
+  --type T                how the weight matrices are stored: f32 (default),
+                          f16, q8_0 or q4_0
 
 Scripted weights (the default): greedy generation walks a chain of tokens.
   --chain "T ..."         the chain, e.g. "▁Hello ▁world !"; any token outside

@@ -19,15 +19,28 @@ namespace {
 using GgufContext = std::unique_ptr<gguf_context, decltype(&gguf_free)>;
 using GgmlContext = std::unique_ptr<ggml_context, decltype(&ggml_free)>;
 
-constexpr std::uint32_t kAllF32FileType = 0;  // LLAMA_FTYPE_ALL_F32
+struct StoredType {
+    ggml_type tensor_type;
+    std::uint32_t file_type;  // llama_ftype
+};
+
+StoredType stored_type(WeightType type) {
+    switch (type) {
+        case WeightType::f16: return {GGML_TYPE_F16, 1};    // LLAMA_FTYPE_MOSTLY_F16
+        case WeightType::q8_0: return {GGML_TYPE_Q8_0, 7};  // LLAMA_FTYPE_MOSTLY_Q8_0
+        case WeightType::q4_0: return {GGML_TYPE_Q4_0, 2};  // LLAMA_FTYPE_MOSTLY_Q4_0
+        case WeightType::f32: break;
+    }
+    return {GGML_TYPE_F32, 0};  // LLAMA_FTYPE_ALL_F32
+}
 constexpr float kRopeFrequencyBase = 10000.0f;
 
 std::uint32_t to_u32(std::int64_t value) { return static_cast<std::uint32_t>(value); }
 
-void set_hyperparameters(gguf_context* gguf, const Dimensions& dims, const std::string& name) {
+void set_hyperparameters(gguf_context* gguf, const Dimensions& dims, const std::string& name, StoredType stored) {
     gguf_set_val_str(gguf, "general.architecture", "llama");
     gguf_set_val_str(gguf, "general.name", name.c_str());
-    gguf_set_val_u32(gguf, "general.file_type", kAllF32FileType);
+    gguf_set_val_u32(gguf, "general.file_type", stored.file_type);
     gguf_set_val_u32(gguf, "llama.vocab_size", to_u32(dims.vocab_size));
     gguf_set_val_u32(gguf, "llama.context_length", to_u32(dims.context_length));
     gguf_set_val_u32(gguf, "llama.embedding_length", to_u32(dims.embedding_length));
@@ -69,15 +82,28 @@ void set_tokenizer(gguf_context* gguf, const Vocabulary& vocabulary, const std::
 }
 
 // gguf takes tensor descriptions from a ggml context; the data stays in
-// `weights` and is only pointed at.
-void add_tensors(gguf_context* gguf, ggml_context* ggml, LlamaWeights& weights) {
+// `weights`, or for matrices of another type in `converted`, and is only
+// pointed at.
+void add_tensors(gguf_context* gguf, ggml_context* ggml, LlamaWeights& weights, ggml_type matrix_type,
+                 std::vector<std::vector<std::uint8_t>>& converted) {
     for (auto* tensor : weights.all()) {
-        ggml_tensor* description = tensor->rows == 1
-                                       ? ggml_new_tensor_1d(ggml, GGML_TYPE_F32, tensor->columns)
-                                       : ggml_new_tensor_2d(ggml, GGML_TYPE_F32, tensor->columns, tensor->rows);
+        const ggml_type type = tensor->rows == 1 ? GGML_TYPE_F32 : matrix_type;
+        if (tensor->columns % ggml_blck_size(type) != 0) {
+            throw std::invalid_argument(tensor->name + ": rows of " + std::to_string(tensor->columns) +
+                                        " values do not split into blocks of " + std::to_string(ggml_blck_size(type)));
+        }
+        ggml_tensor* description = tensor->rows == 1 ? ggml_new_tensor_1d(ggml, type, tensor->columns)
+                                                     : ggml_new_tensor_2d(ggml, type, tensor->columns, tensor->rows);
         ggml_set_name(description, tensor->name.c_str());
         gguf_add_tensor(gguf, description);
-        gguf_set_tensor_data(gguf, tensor->name.c_str(), tensor->values.data());
+        const void* data = tensor->values.data();
+        if (type != GGML_TYPE_F32) {
+            auto& bytes =
+                converted.emplace_back(ggml_row_size(type, tensor->columns) * static_cast<std::size_t>(tensor->rows));
+            ggml_quantize_chunk(type, tensor->values.data(), bytes.data(), 0, tensor->rows, tensor->columns, nullptr);
+            data = bytes.data();
+        }
+        gguf_set_tensor_data(gguf, tensor->name.c_str(), data);
     }
 }
 
@@ -117,7 +143,8 @@ std::optional<std::string> write_model(const ModelSpec& model_spec, const std::s
                               : scripted_weights(std::get<ScriptedWeights>(model_spec.weights), vocabulary, dims);
 
         const GgufContext gguf(gguf_init_empty(), gguf_free);
-        set_hyperparameters(gguf.get(), dims, random ? "debrindle random model" : "debrindle scripted model");
+        const StoredType stored = stored_type(model_spec.weight_type);
+        set_hyperparameters(gguf.get(), dims, random ? "debrindle random model" : "debrindle scripted model", stored);
         set_tokenizer(gguf.get(), vocabulary, model_spec.chat_template);
 
         const auto tensor_count = weights.all().size();
@@ -127,7 +154,8 @@ std::optional<std::string> write_model(const ModelSpec& model_spec, const std::s
             .no_alloc = true,
         };
         const GgmlContext ggml(ggml_init(params), ggml_free);
-        add_tensors(gguf.get(), ggml.get(), weights);
+        std::vector<std::vector<std::uint8_t>> converted;
+        add_tensors(gguf.get(), ggml.get(), weights, stored.tensor_type, converted);
 
         return write_file(gguf.get(), path);
     } catch (const std::exception& error) {

@@ -47,6 +47,11 @@ struct RandomWeights {
     std::uint32_t heads = 8;
 };
 
+// How the weight matrices are stored; norm vectors stay F32. Quantized rows
+// hold blocks of 32 values, so every matrix's row length must be a multiple
+// of 32.
+enum class WeightType { f32, f16, q8_0, q4_0 };
+
 struct ModelSpec {
     // Control tokens, e.g. "<|marker|>"; llama.cpp treats some names, such as
     // "<|im_end|>" or "<|eot_id|>", as end of generation.
@@ -56,6 +61,7 @@ struct ModelSpec {
     std::vector<std::string> words;
     std::optional<std::string> chat_template;
     std::uint32_t context_length = 4096;
+    WeightType weight_type = WeightType::f32;
     std::variant<ScriptedWeights, RandomWeights> weights;
 };
 

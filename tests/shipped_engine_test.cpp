@@ -1,0 +1,147 @@
+// The engine as it ships: one CPU module per processor level chosen at start,
+// quantized models, the GPU module, and engine code taken only from the
+// helper's own folder.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+
+#include "engine/cpu_variant.hpp"
+#include "support/models.hpp"
+#include "support/process.hpp"
+
+namespace debrindle::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+const std::vector<std::string> reply_chain = {"▁Hello", "▁world", "!"};
+constexpr const char* reply = " Hello world!";
+
+ProcessResult one_shot(const std::string& model, ProcessOptions options = {}) {
+    options.input = request_json(model);
+    options.environment.try_emplace("BRINDLE_DEBRINDLE_LLAMA_LOGS", std::nullopt);
+    return run_helper(options);
+}
+
+std::string quantized_model(model_writer::WeightType type) {
+    auto spec = chain_model(reply_chain);
+    spec.weight_type = type;
+    return write_test_model(spec);
+}
+
+struct ProcessorCase {
+    const char* name;
+    const char* qemu_cpu;  // nullptr: this machine itself
+    const char* module;    // the CPU module it must choose
+};
+
+void PrintTo(const ProcessorCase& c, std::ostream* os) { *os << c.name; }
+
+class Processor : public ::testing::TestWithParam<ProcessorCase> {};
+
+TEST_P(Processor, QuantizedRepliesAreExact) {
+    const auto& processor = GetParam();
+    ProcessOptions options;
+    if (processor.qemu_cpu != nullptr) {
+        if (helper_is_windows_build() || !fs::exists("/usr/bin/qemu-x86_64")) GTEST_SKIP() << "needs qemu-user";
+        options.launcher = {"/usr/bin/qemu-x86_64", "-cpu", processor.qemu_cpu};
+        options.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = "1";
+    }
+    for (const auto type : {model_writer::WeightType::q8_0, model_writer::WeightType::q4_0}) {
+        const ProcessResult result = one_shot(quantized_model(type), options);
+        EXPECT_EQ(result.exit_status, 0) << result.err;
+        EXPECT_EQ(result.out, reply);
+        if (processor.module == nullptr) {
+            EXPECT_EQ(result.err, "");
+        } else {
+            const auto folder = fs::path(helper_path()).parent_path().string();
+            const auto line = "loaded CPU backend from " + folder + "/libggml-cpu-" + processor.module + ".so\n";
+            EXPECT_NE(result.err.find(line), std::string::npos) << result.err;
+        }
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Shipped, Processor,
+                         ::testing::Values(ProcessorCase{"this_machine", nullptr, nullptr},
+                                           ProcessorCase{"nehalem", "Nehalem", "sse42"},
+                                           ProcessorCase{"sandy_bridge", "SandyBridge", "sandybridge"},
+                                           ProcessorCase{"haswell", "Haswell", "haswell"}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Scores as ggml's x86 modules give them: one, plus a bit per instruction set.
+TEST(CpuVariant, BestIsTheHighestWhoseRegistersTheSystemTurnedOn) {
+    const std::vector<CpuVariant> variants = {
+        {"x64", 1}, {"haswell", 1 + 0x3F}, {"skylakex", 1 + 0xBF}, {"zen4", 1 + 0x7BF}, {"sapphirerapids", 1 + 0xFBF}};
+    const struct {
+        EnabledRegisterState state;
+        const char* best;
+    } cases[] = {{{false, false, false}, "x64"},
+                 {{true, false, true}, "haswell"},
+                 {{true, true, false}, "zen4"},
+                 {{true, true, true}, "sapphirerapids"}};
+    for (const auto& c : cases) EXPECT_EQ(best_cpu_variant(variants, c.state), fs::path(c.best)) << c.best;
+    EXPECT_EQ(best_cpu_variant({{"unsupported", 0}}, {true, true, true}), std::nullopt);
+}
+
+// Mesa's software Vulkan device stands in for a GPU; ggml-vulkan passes over
+// devices of the CPU type unless they are named.
+TEST(ShippedEngine, GpuOffloadGivesTheCpuReplyQuietly) {
+    if (helper_is_windows_build() || !fs::exists("/usr/share/vulkan/icd.d/lvp_icd.x86_64.json")) {
+        GTEST_SKIP() << "needs Mesa's lavapipe";
+    }
+    const std::string model = write_test_model(chain_model(reply_chain));
+    ProcessOptions options;
+    options.environment["GGML_VK_VISIBLE_DEVICES"] = "0";
+    const ProcessResult quiet = one_shot(model, options);
+    EXPECT_EQ(quiet.exit_status, 0);
+    EXPECT_EQ(quiet.out, reply);
+    EXPECT_EQ(quiet.err, "");
+    options.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = "1";
+    const ProcessResult logged = one_shot(model, options);
+    EXPECT_EQ(logged.out, reply);
+    EXPECT_NE(logged.err.find("offloaded 2/2 layers to GPU"), std::string::npos) << logged.err;
+}
+
+// A copy of the helper's folder without some modules, started in a folder
+// where libraries are planted under the names of modules and of what they
+// load: the helper answers on what its own folder holds, or fails cleanly
+// without a CPU module, and never loads a planted library.
+TEST(ShippedEngine, LoadsEngineCodeOnlyFromItsOwnFolder) {
+    if (helper_is_windows_build()) GTEST_SKIP() << "Linux libraries";
+    const fs::path helper_folder = fs::path(helper_path()).parent_path();
+    const std::string model = write_test_model(chain_model(reply_chain));
+    const struct {
+        std::vector<std::string> left_out;
+        int status;
+        std::string out, err;
+    } cases[] = {{{"libggml-vulkan"}, 0, reply, ""},
+                 {{"libggml-vulkan", "libggml-cpu-"}, 1, "", "null result from llama cpp\n"}};
+    for (const auto& c : cases) {
+        const fs::path folder = temporary_directory();
+        for (const auto& entry : fs::directory_iterator(helper_folder)) {
+            const auto name = entry.path().filename().string();
+            const auto left_out = [&](const std::string& prefix) { return name.starts_with(prefix); };
+            if (entry.is_regular_file() && std::none_of(c.left_out.begin(), c.left_out.end(), left_out)) {
+                fs::copy(entry.path(), folder / name);
+            }
+        }
+        const fs::path planted = temporary_directory();
+        for (const char* name : {"libggml-cpu-x64.so", "libggml-cpu-planted.so", "libggml-vulkan.so", "libggml-base.so",
+                                 "libvulkan.so.1"}) {
+            fs::copy(DEBRINDLE_PLANTED_LIBRARY, planted / name);
+        }
+        ProcessOptions options;
+        options.program = (folder / fs::path(helper_path()).filename()).string();
+        options.working_directory = planted.string();
+        const auto result = one_shot(model, options);
+        EXPECT_EQ(result.exit_status, c.status) << c.left_out.size();
+        EXPECT_EQ(result.out, c.out);
+        EXPECT_EQ(result.err, c.err);
+        EXPECT_FALSE(fs::exists(planted / "planted-library-ran")) << c.left_out.size();
+    }
+}
+
+}  // namespace
+}  // namespace debrindle::testing
