@@ -4,7 +4,7 @@
 #   cmake -S . -B build-windows -G Ninja \
 #         -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake
 #
-# scripts/build-windows.sh does this and builds llama.cpp for Windows first.
+# scripts/build-windows.sh does this, with llama.cpp's Windows engine fetched first.
 
 set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR x86_64)
@@ -35,3 +35,9 @@ foreach(debrindle_dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
     list(APPEND DEBRINDLE_MINGW_RUNTIME_DLLS "${debrindle_dll_path}")
   endif()
 endforeach()
+
+# Their license notices (the GCC run-time library exception; MinGW-w64's
+# winpthreads), shipped beside them.
+set(DEBRINDLE_MINGW_RUNTIME_NOTICES
+  /usr/share/doc/gcc-mingw-w64-x86-64-posix-runtime/copyright
+  /usr/share/doc/mingw-w64-x86-64-dev/copyright)

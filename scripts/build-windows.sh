@@ -1,10 +1,12 @@
 #!/usr/bin/env bash
 # Cross-builds the Windows x64 helper on Debian with MinGW-w64 (POSIX-threads
-# variant): the pinned llama.cpp as DLLs (built once and cached, see
-# `ensure-llama.sh --windows`), then debrindle-llama-helper.exe and
-# debrindle-make-model.exe in <build dir>/bin with every DLL they need beside
-# them (llama.cpp's and the MinGW run time's), so the folder can be copied to
-# a Windows machine as a whole.
+# variant) against the pinned llama.cpp's prebuilt Windows engine (fetched
+# once and cached, see `ensure-llama.sh --windows`): debrindle-llama-helper.exe
+# and debrindle-make-model.exe in <build dir>/bin with every DLL and module
+# they need beside them (llama.cpp's and the MinGW run time's) and their
+# license notices, so the folder can be copied to a Windows machine as a
+# whole. llama.cpp's DLLs are MSVC-built and need the Microsoft Visual C++
+# 2015-2022 run time (x64) on that machine.
 #
 # Usage: build-windows.sh [build dir]   (default: build-windows)
 set -euo pipefail

@@ -14,11 +14,9 @@
 # a second release of it is refused by the helper's flag with status 101,
 # which the status checks below would see.)
 #
-# valgrind cannot execute AVX-512, which the llama.cpp build tuned to this
-# machine may use, so the helper runs here from a copy of the build's bin/
-# folder in which ggml's CPU library is replaced by one built from the same
-# pinned source without -march=native. That library is built once per
-# machine into the llama.cpp cache (a few minutes on two cores).
+# valgrind cannot execute AVX-512; the helper chooses its CPU module from
+# what the processor it runs on reports, and valgrind's processor reports no
+# AVX-512, so a module valgrind can run is chosen by itself.
 #
 # Usage: scripts/memcheck.sh [build directory, default build]
 set -euo pipefail
@@ -32,57 +30,9 @@ done
 command -v valgrind >/dev/null || { echo "memcheck: valgrind is not installed" >&2; exit 1; }
 log() { printf 'memcheck: %s\n' "$*" >&2; }
 
-# --- a ggml CPU library that valgrind can run -----------------------------
-portable_cpu_library() {
-  local prefix source cache_root key out tmp jobs
-  prefix="$(bash "$root/scripts/ensure-llama.sh")"
-  source="$(dirname "$prefix")/$(basename "$prefix" | sed 's/-libs-[0-9a-f]*$/-source/')"
-  [[ -f "$source/.verified" ]] || { log "no pinned llama.cpp source beside $prefix"; return 1; }
-  cache_root="$(dirname "$prefix")"
-  local options=(
-    -DCMAKE_BUILD_TYPE=Release -DBUILD_SHARED_LIBS=ON -DGGML_NATIVE=OFF
-    -DLLAMA_BUILD_COMMON=OFF -DLLAMA_BUILD_TESTS=OFF -DLLAMA_BUILD_EXAMPLES=OFF
-    -DLLAMA_BUILD_TOOLS=OFF -DLLAMA_BUILD_SERVER=OFF -DLLAMA_CURL=OFF
-    '-DCMAKE_INSTALL_RPATH=$ORIGIN' -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON
-  )
-  key=$(printf '%s\n' "$(basename "$source")" "$(c++ --version | head -n 1)" "$(uname -m)" "${options[@]}" \
-        | sha256sum | cut -c1-12)
-  out="$cache_root/ggml-cpu-portable-$key"
-  exec 6>"$cache_root/.lock-ggml-cpu-portable"
-  flock 6
-  if [[ ! -f "$out/.complete" ]]; then
-    log "building a portable ggml CPU library into $out (once per machine)"
-    tmp=$(mktemp -d "$cache_root/.build-portable.XXXXXX")
-    jobs=$(( $(nproc 2>/dev/null || echo 2) < 2 ? 1 : 2 ))
-    if ! cmake -S "$source" -B "$tmp/build" -G Ninja "${options[@]}" >"$tmp/configure.log" 2>&1 \
-       || ! cmake --build "$tmp/build" --parallel "$jobs" --target ggml-cpu >"$tmp/build.log" 2>&1; then
-      tail -n 40 "$tmp"/*.log >&2
-      rm -rf "$tmp"
-      return 1
-    fi
-    mkdir -p "$tmp/out"
-    cp -a "$tmp/build/bin"/libggml-cpu.so* "$tmp/out/"
-    touch "$tmp/out/.complete"
-    rm -rf "$out"
-    mv "$tmp/out" "$out"
-    rm -rf "$tmp"
-  fi
-  exec 6>&-
-  printf '%s\n' "$out"
-}
-
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT
-
-bin="$work/bin"
-mkdir -p "$bin"
-cp -a "$helper_bin/debrindle-llama-helper" "$helper_bin"/lib*.so* "$bin/"
-if [[ -f "$helper_bin/libggml-cpu.so" ]]; then
-  portable="$(portable_cpu_library)"
-  rm -f "$bin"/libggml-cpu.so*
-  cp -a "$portable"/libggml-cpu.so* "$bin/"
-fi
-helper="$bin/debrindle-llama-helper"
+helper="$helper_bin/debrindle-llama-helper"
 
 # --- models -----------------------------------------------------------------
 model_a="$work/a.gguf"
@@ -101,7 +51,7 @@ memcheck() {  # name, expected status, expected stdout file, helper arguments...
   local name="$1" status="$2" expected="$3"
   shift 3
   local actual=0
-  env -u BRINDLE_DEBRINDLE_LLAMA_LOGS valgrind --quiet --error-exitcode=99 \
+  env -u BRINDLE_DEBRINDLE_LLAMA_LOGS valgrind --quiet --error-exitcode=99 --suppressions="$root/scripts/memcheck.supp" \
       --leak-check=full --show-leak-kinds=definite --errors-for-leak-kinds=definite \
       --log-file="$work/$name.valgrind" "$helper" "$@" >"$work/$name.out" 2>"$work/$name.err" || actual=$?
   if [[ "$actual" != "$status" ]] || ! cmp -s "$expected" "$work/$name.out" || [[ -s "$work/$name.valgrind" ]]; then

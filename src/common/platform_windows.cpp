@@ -148,10 +148,19 @@ Result<Done, IoError> write_standard_error(std::string_view bytes) { return writ
 void redirect_standard_error_to_null() {
     const HANDLE original = GetStdHandle(STD_ERROR_HANDLE);
     if (is_missing(original)) return;  // no standard error: nothing to keep quiet
+    // A copy of our own: pointing a run-time's descriptor 2 elsewhere closes
+    // the handle it held, which is the original.
+    HANDLE kept = nullptr;
+    if (!DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &kept, 0, FALSE, DUPLICATE_SAME_ACCESS)) {
+        return;
+    }
     const HANDLE null_device =
         CreateFileW(L"NUL", GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (null_device == INVALID_HANDLE_VALUE) return;
-    own_standard_error = original;
+    if (null_device == INVALID_HANDLE_VALUE) {
+        CloseHandle(kept);
+        return;
+    }
+    own_standard_error = kept;
     SetStdHandle(STD_ERROR_HANDLE, null_device);
     redirect_descriptor_2(reinterpret_cast<OpenFunction>(&_open), &_dup2);
     if (const HMODULE universal_crt = GetModuleHandleW(L"ucrtbase.dll")) {
