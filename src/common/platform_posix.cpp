@@ -1,3 +1,5 @@
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -14,6 +16,23 @@ namespace {
 
 int saved_argc = 0;
 char** saved_argv = nullptr;
+
+// Where the helper's own texts for standard error go.
+int standard_error_fd = STDERR_FILENO;
+
+std::string_view bus_error_line;
+
+// Runs wherever the fault hit, llama.cpp's worker threads included: only
+// async-signal-safe calls. Answers reach standard output only once a
+// generation is over, so none is cut off here.
+void stop_after_bus_error(int /*signal*/) {
+    (void)!::write(standard_error_fd, bus_error_line.data(), bus_error_line.size());
+    ::_exit(101);
+}
+
+// A model file can only be a regular file with at least one byte; a
+// zero-length one may be a kernel file that waits on read (/proc/kmsg).
+bool is_model_file(const struct stat& status) { return S_ISREG(status.st_mode) && status.st_size > 0; }
 
 IoError error_from_errno(int code) {
     return IoError{std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"};
@@ -60,7 +79,38 @@ Result<std::size_t, IoError> read_standard_input(char* buffer, std::size_t capac
 
 Result<Done, IoError> write_standard_output(std::string_view bytes) { return write_all(STDOUT_FILENO, bytes); }
 
-Result<Done, IoError> write_standard_error(std::string_view bytes) { return write_all(STDERR_FILENO, bytes); }
+Result<Done, IoError> write_standard_error(std::string_view bytes) { return write_all(standard_error_fd, bytes); }
+
+void stop_on_bus_error(std::string_view line) {
+    bus_error_line = line;
+    struct sigaction action {};
+    action.sa_handler = stop_after_bus_error;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, nullptr);
+}
+
+HeldFile::~HeldFile() {
+    if (handle_ != no_handle) ::close(static_cast<int>(handle_));
+}
+
+std::optional<std::uint64_t> HeldFile::length() const {
+    struct stat status {};
+    if (::fstat(static_cast<int>(handle_), &status) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(status.st_size);
+}
+
+std::optional<HeldFile> hold_model_file(const char* path) {
+    // The path is looked at first, so that a FIFO or a device is never opened.
+    struct stat status {};
+    if (::stat(path, &status) != 0 || !is_model_file(status)) return std::nullopt;
+    // Should the path have become a FIFO since, O_NONBLOCK keeps the open
+    // from waiting for a writer, and the second look refuses it.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    HeldFile file(fd);
+    if (::fstat(fd, &status) != 0 || !is_model_file(status)) return std::nullopt;
+    return file;
+}
 
 std::optional<std::string> environment_variable(const char* name) {
     const char* value = std::getenv(name);
