@@ -2,6 +2,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -22,10 +23,17 @@ int standard_error_fd = STDERR_FILENO;
 
 std::string_view bus_error_line;
 
+std::atomic_flag bus_error_seen = ATOMIC_FLAG_INIT;
+
 // Runs wherever the fault hit, llama.cpp's worker threads included: only
-// async-signal-safe calls. Answers reach standard output only once a
-// generation is over, so none is cut off here.
+// async-signal-safe calls. Several threads may fault at once; the first
+// writes the line and ends the process, the others wait for that end.
+// Answers reach standard output only once a generation is over, so none is
+// cut off here.
 void stop_after_bus_error(int /*signal*/) {
+    if (bus_error_seen.test_and_set()) {
+        for (;;) ::pause();
+    }
     (void)!::write(standard_error_fd, bus_error_line.data(), bus_error_line.size());
     ::_exit(101);
 }
