@@ -416,9 +416,8 @@ INSTANTIATE_TEST_SUITE_P(
                                          file << read_file(other);
                                      },
                                      world, world},
-                      // Cut short in place: the mapped pages beyond the new end are gone
-                      // and a generation would fault on them. The helper notices before
-                      // generating and drops the model; the half file then fails to load.
+                      // Cut short in place: noticed before a generation faults on the lost
+                      // pages; the model is dropped, and the half file fails to load.
                       LiveChangeCase{"cut_short_in_place",
                                      [](const std::string& path, const std::string&) {
                                          fs::resize_file(path, fs::file_size(path) / 2);
@@ -426,9 +425,8 @@ INSTANTIATE_TEST_SUITE_P(
                                      error_line("model file was truncated while in use"), load_failed}),
     [](const auto& info) { return std::string(info.param.name); });
 
-// The file cut short during a generation, after that check, faults inside
-// llama.cpp; the signal is sent here instead, at a known moment. The helper
-// stops with status 101 and a line that names the cause, no answer begun.
+// A file cut short during a generation faults inside llama.cpp; the signal is
+// sent here at a known moment instead. No answer is begun.
 TEST(ModelFileFault, BusErrorIsAnAbnormalStop) {
     HelperSession helper({"--server"}, quiet_environment());
     helper.send(request_json(write_test_model(chain_model({"▁Hello", "!"}))) + "\n");

@@ -147,8 +147,7 @@ TEST_F(Server, FailedLoadKeepsTheCachedModel) {
     EXPECT_EQ(helper_lines(run.result.err), expected_diagnostics);
 }
 
-// A pipe that no one writes to would block the load for ever, this request
-// and every one after it; such paths are refused like missing files, at once.
+// A pipe without a writer would block this load and every request after it.
 TEST_F(Server, PathsOfSpecialFilesAreRefusedAtOnce) {
     const std::vector<std::string> paths = special_file_paths();
     std::string input = warmup(*model_a) + "\n";

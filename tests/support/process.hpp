@@ -53,10 +53,8 @@ bool is_closed_pipe_error(const std::string& err);
 // A fresh directory for one test's files, removed at exit.
 std::string temporary_directory();
 
-// Paths that name something other than a regular file, first a pipe that no
-// one writes to (a FIFO; for the Windows build the named pipe that its
-// starter, tests/windows/start_process.cpp, holds), then a directory and a
-// device.
+// Paths of a pipe no one writes to (for Windows the one its starter holds), a
+// directory and a device.
 std::vector<std::string> special_file_paths();
 
 }  // namespace debrindle::testing

@@ -117,7 +117,6 @@ int main() {
     startup.hStdOutput = without_stdout ? nullptr : inheritable(GetStdHandle(STD_OUTPUT_HANDLE));
     startup.hStdError = inheritable(GetStdHandle(STD_ERROR_HANDLE));
 
-    // Not inherited; it goes when this process ends.
     (void)CreateNamedPipeW(L"\\\\.\\pipe\\debrindle-no-writer", PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE,
                            PIPE_UNLIMITED_INSTANCES, 0, 0, 0, nullptr);
     PROCESS_INFORMATION process{};
