@@ -5,6 +5,7 @@
 
 #include <fstream>
 
+#include "support/models.hpp"
 #include "support/process.hpp"
 
 namespace debrindle::testing {
@@ -71,7 +72,8 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"nul_inside_path", request_for(std::string("ab\0m.gguf", 9)),
                     "null byte in string nul byte found in provided data at position: 2"},
         FailureCase{"not_gguf", request_for(write_file("not-a-model.gguf", "this is not a model\n")),
-                    "null result from llama cpp"}),
+                    "null result from llama cpp"},
+        FailureCase{"pipe_without_writer", request_json(special_file_paths().front()), "null result from llama cpp"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST(OneShot, DecodeFailureStartsNoEngine) {

@@ -147,6 +147,19 @@ TEST_F(Server, FailedLoadKeepsTheCachedModel) {
     EXPECT_EQ(helper_lines(run.result.err), expected_diagnostics);
 }
 
+// A pipe without a writer would block this load and every request after it.
+TEST_F(Server, PathsOfSpecialFilesAreRefusedAtOnce) {
+    const std::vector<std::string> paths = special_file_paths();
+    std::string input = warmup(*model_a) + "\n";
+    for (const std::string& path : paths) input += warmup(path) + "\n";
+    const auto run = run_server(input + warmup(*model_a) + "\n");
+    EXPECT_EQ(run.result.exit_status, 0);
+    std::vector<std::string> expected(paths.size(), error_line("null result from llama cpp"));
+    expected.insert(expected.begin(), warm);
+    expected.push_back(warm);
+    EXPECT_EQ(run.lines, expected);
+}
+
 TEST_F(Server, LineThatIsNotUtf8EndsTheServer) {
     const std::string a = *model_a;
     const auto run = run_server(warmup(a) + "\n" + "{\"x\":\"\xFF\"}\n" + warmup(a) + "\n");

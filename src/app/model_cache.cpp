@@ -7,7 +7,14 @@
 namespace debrindle {
 
 Result<Done, std::string> ModelCache::ensure_loaded(std::string_view model_path) {
-    if (model_ && paths_equal(path_, model_path)) return Done{};
+    if (model_ && paths_equal(path_, model_path)) {
+        if (!model_->file_cut_short()) return Done{};
+        // Generating from it would fault on the pages that are gone. The
+        // model goes, and the next request for the path loads it afresh.
+        model_.reset();
+        path_.clear();
+        return Failure{EngineError{EngineErrorKind::ModelFileTruncated}.text()};
+    }
 
     const ModelParams params = set_gpu_layers(model_params_default(), all_gpu_layers);
     const std::uint64_t start = monotonic_nanoseconds();

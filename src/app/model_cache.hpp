@@ -18,7 +18,9 @@ public:
 
     // Makes the cache hold the model of `model_path`, loading it only when
     // the cached path differs. A new model is loaded before the old one is
-    // released; a failed load leaves the cache as it was.
+    // released; a failed load leaves the cache as it was. A cached model
+    // whose file has been cut short since its load is dropped, and the
+    // request fails.
     Result<Done, std::string> ensure_loaded(std::string_view model_path);
 
     const EngineBackend& backend() const { return backend_; }

@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "common/result.hpp"
 
@@ -60,6 +61,40 @@ std::optional<int> call_library_function(const std::filesystem::path& path, cons
 // Whether the system lets this process use the AMX tile registers that the
 // processor may report (on Linux a process must ask for them first).
 bool amx_tiles_permitted();
+
+// From now on a bus error, the fault of reading a mapped page whose file was
+// cut short while in use, ends the process with status 101 after writing
+// `line` to standard error, instead of killing it without a word. `line`
+// must live as long as the process. Nothing to do where a mapped file cannot
+// be cut short (Windows).
+void stop_on_bus_error(std::string_view line);
+
+// A model file kept open for as long as the model loaded from it lives, so
+// that its length can be read again later through the file itself, whatever
+// has become of its path. Closed exactly once, when it goes.
+class HeldFile {
+public:
+    explicit HeldFile(std::intptr_t handle) : handle_(handle) {}
+    HeldFile(HeldFile&& other) noexcept : handle_(std::exchange(other.handle_, no_handle)) {}
+    HeldFile& operator=(HeldFile&&) = delete;
+    HeldFile(const HeldFile&) = delete;
+    HeldFile& operator=(const HeldFile&) = delete;
+    ~HeldFile();
+
+    // The file's length now, or nothing when the system cannot tell.
+    std::optional<std::uint64_t> length() const;
+
+private:
+    // A descriptor (POSIX) or a HANDLE (Windows); both use -1 for none.
+    static constexpr std::intptr_t no_handle = -1;
+    std::intptr_t handle_;
+};
+
+// Opens `path` (NUL-terminated UTF-8) when it names a regular file that is
+// not empty. Anything else is refused at once and never read: a missing
+// path, a directory, a FIFO or named pipe (whose open would wait for a
+// writer), a socket, a device.
+std::optional<HeldFile> hold_model_file(const char* path);
 
 // The value of an environment variable as bytes, or nothing when unset.
 std::optional<std::string> environment_variable(const char* name);

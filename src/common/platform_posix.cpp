@@ -1,8 +1,10 @@
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdlib>
@@ -31,6 +33,27 @@ int own_standard_error = STDERR_FILENO;
 
 int saved_argc = 0;
 char** saved_argv = nullptr;
+
+std::string_view bus_error_line;
+
+std::atomic_flag bus_error_seen = ATOMIC_FLAG_INIT;
+
+// Runs wherever the fault hit, llama.cpp's worker threads included: only
+// async-signal-safe calls. Several threads may fault at once; the first
+// writes the line and ends the process, the others wait for that end.
+// Answers reach standard output only once a generation is over, so none is
+// cut off here.
+void stop_after_bus_error(int /*signal*/) {
+    if (bus_error_seen.test_and_set()) {
+        for (;;) ::pause();
+    }
+    (void)!::write(own_standard_error, bus_error_line.data(), bus_error_line.size());
+    ::_exit(101);
+}
+
+// A model file can only be a regular file with at least one byte; a
+// zero-length one may be a kernel file that waits on read (/proc/kmsg).
+bool is_model_file(const struct stat& status) { return S_ISREG(status.st_mode) && status.st_size > 0; }
 
 IoError error_from_errno(int code) {
     return IoError{std::string(std::strerror(code)) + " (os error " + std::to_string(code) + ")"};
@@ -120,6 +143,37 @@ bool amx_tiles_permitted() {
 #else
     return false;
 #endif
+}
+
+void stop_on_bus_error(std::string_view line) {
+    bus_error_line = line;
+    struct sigaction action {};
+    action.sa_handler = stop_after_bus_error;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGBUS, &action, nullptr);
+}
+
+HeldFile::~HeldFile() {
+    if (handle_ != no_handle) ::close(static_cast<int>(handle_));
+}
+
+std::optional<std::uint64_t> HeldFile::length() const {
+    struct stat status {};
+    if (::fstat(static_cast<int>(handle_), &status) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(status.st_size);
+}
+
+std::optional<HeldFile> hold_model_file(const char* path) {
+    // The path is looked at first, so that a FIFO or a device is never opened.
+    struct stat status {};
+    if (::stat(path, &status) != 0 || !is_model_file(status)) return std::nullopt;
+    // Should the path have become a FIFO since, O_NONBLOCK keeps the open
+    // from waiting for a writer, and the second look refuses it.
+    const int fd = ::open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY);
+    if (fd < 0) return std::nullopt;
+    HeldFile file(fd);
+    if (::fstat(fd, &status) != 0 || !is_model_file(status)) return std::nullopt;
+    return file;
 }
 
 std::optional<std::string> environment_variable(const char* name) {

@@ -198,6 +198,43 @@ std::optional<int> call_library_function(const std::filesystem::path& path, cons
 // their state on, which the processor state check already looks at.
 bool amx_tiles_permitted() { return true; }
 
+// Windows raises no bus error: a file cannot be cut short while a view of
+// it is mapped (the system refuses the change), and the mapped pages stay.
+void stop_on_bus_error(std::string_view /*line*/) {}
+
+HeldFile::~HeldFile() {
+    if (handle_ != no_handle) CloseHandle(reinterpret_cast<HANDLE>(handle_));
+}
+
+std::optional<std::uint64_t> HeldFile::length() const {
+    LARGE_INTEGER size{};
+    if (!GetFileSizeEx(reinterpret_cast<HANDLE>(handle_), &size)) return std::nullopt;
+    return static_cast<std::uint64_t>(size.QuadPart);
+}
+
+std::optional<HeldFile> hold_model_file(const char* path) {
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
+    if (units <= 0) return std::nullopt;
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), units);
+    // Attributes only, never data: opening a named pipe this way does not
+    // wait (a busy pipe fails at once) and reads nothing from it; devices
+    // (NUL, CON, COM1) are told apart by their type. Every sharing mode is
+    // granted so that the held handle locks nothing. BACKUP_SEMANTICS lets
+    // a directory open, to be refused below like the rest.
+    const HANDLE handle =
+        CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+    HeldFile file(reinterpret_cast<std::intptr_t>(handle));
+    BY_HANDLE_FILE_INFORMATION information{};
+    if (GetFileType(handle) != FILE_TYPE_DISK || !GetFileInformationByHandle(handle, &information)) return std::nullopt;
+    const bool is_directory = (information.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    const bool is_empty = information.nFileSizeHigh == 0 && information.nFileSizeLow == 0;
+    if (is_directory || is_empty) return std::nullopt;
+    return file;
+}
+
 std::optional<std::string> environment_variable(const char* name) {
     std::wstring wide_name;
     for (const char* c = name; *c != '\0'; ++c)

@@ -11,6 +11,7 @@ std::string EngineError::text() const {
         case EngineErrorKind::ModelPathNul:
             return "null byte in string nul byte found in provided data at position: " + number;
         case EngineErrorKind::ModelLoadNull: return "null result from llama cpp";
+        case EngineErrorKind::ModelFileTruncated: return "model file was truncated while in use";
         case EngineErrorKind::ContextCreateNull: return "null reference from llama.cpp";
         case EngineErrorKind::TextNul: return "nul byte found in provided data at position: " + number;
         case EngineErrorKind::TemplateApplyFailed: return "ffi error " + number;

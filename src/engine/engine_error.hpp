@@ -13,6 +13,7 @@ enum class EngineErrorKind {
     BackendAlreadyInitialized,
     ModelPathNul,
     ModelLoadNull,
+    ModelFileTruncated,
     ContextCreateNull,
     TextNul,
     TemplateApplyFailed,

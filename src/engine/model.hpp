@@ -7,6 +7,7 @@
 
 #include <llama.h>
 
+#include "common/platform.hpp"
 #include "common/result.hpp"
 #include "engine/backend.hpp"
 #include "engine/engine_error.hpp"
@@ -31,19 +32,29 @@ struct ModelDeleter {
     void operator()(llama_model* model) const;
 };
 
-// Owns one loaded model; released exactly once, by llama_model_free.
+// Owns one loaded model, released exactly once by llama_model_free, and its
+// file, held open with the length it had once loaded.
 class LoadedModel {
 public:
-    explicit LoadedModel(llama_model* model) : model_(model) {}
+    LoadedModel(llama_model* model, HeldFile file, std::uint64_t length_at_load)
+        : model_(model), file_(std::move(file)), length_at_load_(length_at_load) {}
     llama_model* get() const { return model_.get(); }
     const llama_vocab* vocab() const;
+    // Whether the file is now shorter than at the load (or its length cannot
+    // be told). llama.cpp maps the file, so pages beyond the new end are gone
+    // and a generation that reads them faults.
+    bool file_cut_short() const;
 
 private:
     std::unique_ptr<llama_model, ModelDeleter> model_;
+    HeldFile file_;
+    std::uint64_t length_at_load_;
 };
 
-// Loads the model at `path` (UTF-8, passed to llama.cpp unchanged). The
-// backend is taken as proof that the engine runs.
+// Loads the model at `path` (UTF-8, passed to llama.cpp unchanged). A path
+// that names no regular file with content is refused before llama.cpp sees
+// it, with the same error as a missing file. The backend is taken as proof
+// that the engine runs.
 Result<LoadedModel, EngineError> model_load(const EngineBackend& backend, std::string_view path,
                                             const ModelParams& params);
 

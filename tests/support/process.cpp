@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -83,6 +84,13 @@ std::string temporary_directory() {
     }
     created.push_back(pattern);
     return pattern;
+}
+
+std::vector<std::string> special_file_paths() {
+    if (helper_is_windows_build()) return {R"(\\.\pipe\debrindle-no-writer)", temporary_directory(), R"(\\.\NUL)"};
+    const std::string fifo = temporary_directory() + "/fifo.gguf";
+    if (mkfifo(fifo.c_str(), 0600) != 0) throw std::runtime_error("mkfifo failed");
+    return {fifo, temporary_directory(), "/dev/zero"};
 }
 
 ProcessResult run_helper(const ProcessOptions& options) {

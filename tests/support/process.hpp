@@ -56,4 +56,8 @@ bool is_closed_pipe_error(const std::string& err);
 // A fresh directory for one test's files, removed at exit.
 std::string temporary_directory();
 
+// Paths of a pipe no one writes to (for Windows the one its starter holds), a
+// directory and a device.
+std::vector<std::string> special_file_paths();
+
 }  // namespace debrindle::testing

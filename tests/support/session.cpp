@@ -155,6 +155,8 @@ void HelperSession::close_output() {
     pending_out_.clear();
 }
 
+void HelperSession::send_signal(int number) const { kill(pid_, number); }
+
 SessionEnd HelperSession::finish() {
     close_input();
     while (out_fd_ >= 0 && !hung_) {

@@ -53,6 +53,8 @@ public:
     // Closes the reading end of the helper's standard output, as a host that
     // goes away does.
     void close_output();
+    // Sends the helper a signal, as a fault inside it would raise one.
+    void send_signal(int number) const;
     // Closes the input, reads the output to its end and waits for the exit.
     SessionEnd finish();
 

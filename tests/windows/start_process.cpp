@@ -12,6 +12,8 @@
 //   variables DEBRINDLE_START_WITHOUT_STDIN or DEBRINDLE_START_WITHOUT_STDOUT
 //   set, the program gets no handle at all (the variables are removed before
 //   it starts).
+// - A named pipe that no one writes to, \\.\pipe\debrindle-no-writer, held
+//   while the program runs: a model path that must be refused, not read.
 //
 // Usage: start-process.exe PROGRAM [WORD...]; the status is the program's.
 
@@ -115,6 +117,8 @@ int main() {
     startup.hStdOutput = without_stdout ? nullptr : inheritable(GetStdHandle(STD_OUTPUT_HANDLE));
     startup.hStdError = inheritable(GetStdHandle(STD_ERROR_HANDLE));
 
+    (void)CreateNamedPipeW(L"\\\\.\\pipe\\debrindle-no-writer", PIPE_ACCESS_OUTBOUND, PIPE_TYPE_BYTE,
+                           PIPE_UNLIMITED_INSTANCES, 0, 0, 0, nullptr);
     PROCESS_INFORMATION process{};
     const std::wstring program = unescape(words[1]);
     if (!CreateProcessW(program.c_str(), line.data(), nullptr, nullptr, TRUE, 0, nullptr, nullptr, &startup,
