@@ -29,6 +29,8 @@ HELPER_THREADS = max(2, min(8, os.cpu_count() or 4))
 MODELS = {
     "random-58m": ["--random", "1"],
     "random-58m-b": ["--random", "3"],
+    # The same model with its matrices in Q8_0, as users run quantized models.
+    "random-58m-q8": ["--random", "1", "--type", "q8_0"],
     "random-tiny": ["--random", "2", "--vocab-size", "2000", "--embd", "128", "--layers", "2",
                     "--ff", "352", "--heads", "4"],
     "random-tiny-b": ["--random", "4", "--vocab-size", "2000", "--embd", "128", "--layers", "2",

@@ -51,8 +51,8 @@ BATCH, UBATCH = 512, 256
 
 # Helper request pairs (1 and 160 tokens) per round, and one-shot rounds per
 # requested round (a tiny model's one-shot run is short and noisy), per model.
-PAIRS_PER_ROUND = {"random-58m": 2, "random-tiny": 6}
-ONE_SHOT_ROUNDS_FACTOR = {"random-58m": 1, "random-tiny": 6}
+PAIRS_PER_ROUND = {"random-58m": 2, "random-58m-q8": 2, "random-tiny": 6}
+ONE_SHOT_ROUNDS_FACTOR = {"random-58m": 1, "random-58m-q8": 1, "random-tiny": 6}
 
 
 def completion_argv(tools: Path, model: Path, prompt: str, tokens: int, extra: tuple[str, ...] = ()) -> list[str]:
@@ -194,7 +194,7 @@ def measure_model(paths: bc.Paths, name: str, rounds: int) -> dict:
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=7, help="quiet interleaved rounds per measurement (default 7)")
-    parser.add_argument("--models", default="random-58m,random-tiny", help="comma-separated model names")
+    parser.add_argument("--models", default="random-58m,random-58m-q8,random-tiny", help="comma-separated model names")
     bc.add_common_arguments(parser)
     args = parser.parse_args()
     machine, paths = bc.begin(args)
