@@ -50,6 +50,9 @@ starter="$PWD/$windows_build/bin/start-process.exe"
 x86_64-w64-mingw32-g++-posix -std=c++20 -Wall -Wextra -Werror -O2 -static \
   -o "$starter" tests/windows/start_process.cpp -lshell32
 export DEBRINDLE_HELPER_COMMAND="$wine_loader $starter $helper_exe"
+# Planted where the helper starts, under the names of engine DLLs.
+export DEBRINDLE_PLANTED_DLL="$PWD/$windows_build/planted-library.dll"
+x86_64-w64-mingw32-gcc-posix -shared -O2 -o "$DEBRINDLE_PLANTED_DLL" tests/windows/planted_library.c
 # The whole test binary: every suite that starts the helper now starts the
 # .exe (the in-process suites run again on Linux, in a few seconds).
 timeout 1800 "$tests_binary" --gtest_brief=1
