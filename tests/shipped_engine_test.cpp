@@ -138,7 +138,7 @@ TEST(ShippedEngine, LoadsEngineCodeOnlyFromItsOwnFolder) {
             }
         }
         const fs::path planted = temporary_directory();
-        for (const std::string name :
+        for (const std::string& name :
              {lib + "ggml-cpu-x64" + extension, lib + "ggml-cpu-planted" + extension, lib + "ggml-vulkan" + extension,
               lib + "ggml-base" + extension, std::string(windows ? "vulkan-1.dll" : "libvulkan.so.1")}) {
             fs::copy(planted_library, planted / name);
