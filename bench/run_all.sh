@@ -16,6 +16,7 @@ bash scripts/ensure-llama.sh --tools >/dev/null
 
 python3 bench/generation_vs_llama.py --build-dir "$build"
 python3 bench/server_vs_llama.py --build-dir "$build"
+python3 bench/startup_and_folder.py --build-dir "$build"
 
 if cmake --build "$build" --parallel 2 --target request_decoder_bench >/dev/null 2>&1; then
   "$build/bin/request_decoder_bench" --benchmark_min_time=0.2 \
