@@ -27,9 +27,9 @@ ProcessResult one_shot(const std::string& model, ProcessOptions options = {}) {
 }
 
 std::string quantized_model(model_writer::WeightType type) {
-    auto spec = chain_model(reply_chain);
-    spec.weight_type = type;
-    return write_test_model(spec);
+    auto model_spec = chain_model(reply_chain);
+    model_spec.weight_type = type;
+    return write_test_model(model_spec);
 }
 
 struct ProcessorCase {
