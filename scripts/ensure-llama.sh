@@ -142,6 +142,7 @@ if [[ $with_tools == 0 ]]; then
       # libraries. The AMX module is left out: GCC 12 can drop its tile set-up
       # (llama.cpp #26954), and the AVX-512 modules serve those processors.
       mv "$stage"/bin/libggml-cpu-*.so "$stage/lib/"
+      rmdir "$stage/bin"
       rm -f "$stage/lib/libggml-cpu-sapphirerapids.so"
       # The prebuilt Vulkan module was linked to its own set's ggml-base and
       # looked for libraries in its build machine's Vulkan SDK folder and in

@@ -59,7 +59,8 @@ std::optional<std::filesystem::path> executable_folder();
 std::optional<int> call_library_function(const std::filesystem::path& path, const char* name);
 
 // Whether the system lets this process use the AMX tile registers that the
-// processor may report (on Linux a process must ask for them first).
+// processor may report (on Linux a process must ask for them first). x86-64
+// only.
 bool amx_tiles_permitted();
 
 // From now on a bus error, the fault of reading a mapped page whose file was

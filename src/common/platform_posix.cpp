@@ -14,14 +14,7 @@
 #include "common/platform.hpp"
 #include "common/utf8.hpp"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define DEBRINDLE_SANITIZED 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define DEBRINDLE_SANITIZED 1
-#endif
-#endif
-#ifdef DEBRINDLE_SANITIZED
+#ifdef DEBRINDLE_SANITIZED_BUILD
 #include <sanitizer/common_interface_defs.h>
 #endif
 
@@ -113,7 +106,7 @@ void redirect_standard_error_to_null() {
     }
     ::close(null_device);
     own_standard_error = kept;
-#ifdef DEBRINDLE_SANITIZED
+#ifdef DEBRINDLE_SANITIZED_BUILD
     // A sanitizer's report belongs with the helper's own texts.
     __sanitizer_set_report_fd(reinterpret_cast<void*>(static_cast<std::intptr_t>(kept)));
 #endif
@@ -135,15 +128,13 @@ std::optional<int> call_library_function(const std::filesystem::path& path, cons
     return result;
 }
 
-bool amx_tiles_permitted() {
 #if defined(__x86_64__)
+bool amx_tiles_permitted() {
     constexpr int request_permission = 0x1023;  // ARCH_REQ_XCOMP_PERM
     constexpr int tile_data = 18;               // XFEATURE_XTILEDATA
     return ::syscall(SYS_arch_prctl, request_permission, tile_data) == 0;
-#else
-    return false;
-#endif
 }
+#endif
 
 void stop_on_bus_error(std::string_view line) {
     bus_error_line = line;

@@ -42,9 +42,9 @@ std::uint64_t extended_control_register() {
 #endif
 }
 
-#endif
-
 bool all_set(std::uint64_t value, std::uint64_t bits) { return (value & bits) == bits; }
+
+#endif
 
 }  // namespace
 
