@@ -108,6 +108,60 @@ TEST(ShippedEngine, GpuOffloadGivesTheCpuReplyQuietly) {
     EXPECT_NE(logged.err.find("offloaded 2/2 layers to GPU"), std::string::npos) << logged.err;
 }
 
+#ifdef DEBRINDLE_SMALL_GPU_LAYER_DIR
+// lavapipe behind a layer that makes it a small card: its memory capped, and
+// an allocation past the cap refused as a real card refuses it. The caps
+// fall between this model's buffers on the device (weights 2201 KiB, cache
+// 1280 KiB, compute 2118 + 1159 KiB, then 6 KiB during the first decode), so
+// each fails the full offload at another place; every request is answered.
+TEST(ShippedEngine, GpuTooSmallForTheModelStillAnswers) {
+    if (helper_is_windows_build() || !fs::exists("/usr/share/vulkan/icd.d/lvp_icd.x86_64.json")) {
+        GTEST_SKIP() << "needs Mesa's lavapipe";
+    }
+    const std::string model = write_test_model(chain_model(reply_chain));
+    const struct {
+        const char* kib;
+        const char* engine_says;
+        const char* placed;
+    } cases[] = {
+        {"1000", "unable to allocate Vulkan0 buffer", "n_gpu_layers=0 CPU only"},
+        {"3000", "failed to allocate buffer for kv cache", "n_gpu_layers=0 CPU only"},
+        {"5000", "failed to allocate compute pp buffers", "n_gpu_layers=0 CPU only"},
+        {"6762", "Device memory allocation of size 5184 failed", "n_gpu_layers=1 on Vulkan0"},
+    };
+    const std::string answer = R"({"ok":true,"output":" Hello world!","error":null})";
+    for (const auto& c : cases) {
+        ProcessOptions options;
+        options.environment = {{"GGML_VK_VISIBLE_DEVICES", "0"},
+                               {"VK_LAYER_PATH", DEBRINDLE_SMALL_GPU_LAYER_DIR},
+                               {"VK_INSTANCE_LAYERS", "VK_LAYER_DEBRINDLE_small_gpu"},
+                               {"DEBRINDLE_SMALL_GPU_KIB", c.kib}};
+        const ProcessResult quiet = one_shot(model, options);
+        EXPECT_EQ(quiet.exit_status, 0) << c.kib;
+        EXPECT_EQ(quiet.out, reply) << c.kib;
+        EXPECT_EQ(quiet.err, "") << c.kib;
+
+        ProcessOptions server = options;
+        server.arguments = {"--server"};
+        server.input = request_json(model, "hi", R"("action":"warmup",)") + "\n" + request_json(model) + "\n" +
+                       request_json(model) + "\n";
+        const ProcessResult served = run_helper(server);
+        EXPECT_EQ(served.exit_status, 0) << c.kib;
+        EXPECT_EQ(served.out, R"({"ok":true,"output":"","error":null})"
+                              "\n" +
+                                  answer + "\n" + answer + "\n")
+            << c.kib;
+
+        options.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = "1";
+        const ProcessResult logged = one_shot(model, options);
+        EXPECT_EQ(logged.out, reply) << c.kib;
+        EXPECT_NE(logged.err.find(c.engine_says), std::string::npos) << c.kib << logged.err;
+        EXPECT_NE(logged.err.find("placed model path=" + model + " " + c.placed + "\n"), std::string::npos)
+            << c.kib << logged.err;
+    }
+}
+#endif
+
 // A copy of the helper's folder without some modules, started in a folder
 // where libraries are planted under the names of modules and of what they
 // load: the helper answers on what its own folder holds, or fails cleanly

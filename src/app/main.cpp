@@ -9,6 +9,7 @@
 int main(int argc, char** argv) {
     using namespace debrindle;
     prepare_process(argc, argv);
+    stop_on_uncaught_exception();
     stop_on_bus_error("the model file changed while in use: reading a mapped page of it failed (SIGBUS)\n");
     const auto mode = select_run_mode(command_line_word_count(), command_line_word);
     if (!mode) abnormal_stop("a command-line word is not valid UTF-8 text");

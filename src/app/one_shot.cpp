@@ -3,11 +3,11 @@
 #include <string>
 
 #include "app/fatal_exit.hpp"
+#include "app/generation_input.hpp"
+#include "app/model_cache.hpp"
 #include "common/platform.hpp"
 #include "diag/diagnostics.hpp"
 #include "engine/backend.hpp"
-#include "engine/generation.hpp"
-#include "engine/model.hpp"
 #include "protocol/request_decoder.hpp"
 
 namespace debrindle {
@@ -33,12 +33,10 @@ Result<std::string, std::string> generate_once(const LlamaHelperRequest& request
     if (!backend) return Failure{backend.error().text()};
     if (!diagnostics_enabled()) silence_engine_log();
 
-    const ModelParams params = set_gpu_layers(model_params_default(), all_gpu_layers);
-    if (diagnostics_enabled()) write_diagnostic_line(one_shot_loading_line(request.modelPath));
-    auto model = model_load(*backend, request.modelPath, params);
-    if (!model) return Failure{model.error().text()};
-
-    return generate_text(*backend, *model, request);
+    ModelCache cache(std::move(backend).value(), LoadLines::one_shot);
+    auto loaded = cache.ensure_loaded(request.modelPath);
+    if (!loaded) return Failure{std::move(loaded).error()};
+    return cache.generate(generation_input(request));
 }
 
 }  // namespace

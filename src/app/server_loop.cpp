@@ -1,13 +1,13 @@
 #include "app/server_loop.hpp"
 
 #include "app/fatal_exit.hpp"
+#include "app/generation_input.hpp"
 #include "app/model_cache.hpp"
 #include "common/buffered_writer.hpp"
 #include "common/line_reader.hpp"
 #include "common/utf8.hpp"
 #include "common/white_space.hpp"
 #include "diag/diagnostics.hpp"
-#include "engine/generation.hpp"
 #include "protocol/request_decoder.hpp"
 #include "protocol/response_writer.hpp"
 
@@ -24,9 +24,7 @@ HelperResponse answer(ModelCache& cache, std::string_view line) {
     if (!loaded) return failure(std::move(loaded).error());
     if (request->action == RequestAction::warmup) return HelperResponse{true, std::string(), std::nullopt};
 
-    const LoadedModel* model = cache.model();
-    if (model == nullptr) return failure("De-Brindle helper model is not loaded.");
-    auto text = generate_text(cache.backend(), *model, *request);
+    auto text = cache.generate(generation_input(*request));
     if (!text) return failure(std::move(text).error());
     return HelperResponse{true, std::move(text).value(), std::nullopt};
 }
@@ -57,7 +55,7 @@ int run_server() {
 
     std::optional<std::string> fatal;
     {
-        ModelCache cache(std::move(backend).value());
+        ModelCache cache(std::move(backend).value(), LoadLines::server);
         fatal = serve(cache, reader, writer);
     }  // the cached model and the backend are released here
     (void)writer.flush();

@@ -97,6 +97,11 @@ private:
 // writer), a socket, a device.
 std::optional<HeldFile> hold_model_file(const char* path);
 
+// Whether the system shows a GPU that a Vulkan driver could drive: on Linux
+// a DRM render node, a node of NVIDIA's own driver, or WSL2's /dev/dxg;
+// on Windows a display adapter that is not a software one.
+bool gpu_device_present();
+
 // The value of an environment variable as bytes, or nothing when unset.
 std::optional<std::string> environment_variable(const char* name);
 

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 
 #include "common/platform.hpp"
 #include "common/utf8.hpp"
@@ -186,5 +187,23 @@ std::optional<unsigned> logical_processor_count() {
 }
 
 void terminate_process(int status) { std::_Exit(status); }
+
+}  // namespace debrindle
+
+namespace debrindle {
+
+bool gpu_device_present() {
+    // Every Linux GPU driver with Vulkan support opens one of these; a
+    // machine without them has nothing for a Vulkan driver to find.
+    for (const char* node : {"/dev/dxg", "/dev/nvidiactl"}) {
+        if (::access(node, F_OK) == 0) return true;
+    }
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry("/dev/dri", error), end; !error && entry != end;
+         entry.increment(error)) {
+        if (entry->path().filename().string().starts_with("renderD")) return true;
+    }
+    return false;
+}
 
 }  // namespace debrindle

@@ -1,5 +1,6 @@
 #include "engine/engine_modules.hpp"
 
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -64,8 +65,11 @@ void load_engine_modules() {
     const auto folder = executable_folder();
     if (!folder) return;
     // GPU backends first, as llama.cpp orders them, so that a GPU is the
-    // first device it finds.
-    for (const auto backend : gpu_backends) {
+    // first device it finds. Starting the Vulkan module loads the system's
+    // Vulkan drivers, and with them LLVM: without a GPU that is a cost for
+    // nothing. Naming devices explicitly still reaches a software one.
+    const bool gpu_wanted = gpu_device_present() || environment_variable("GGML_VK_VISIBLE_DEVICES").has_value();
+    for (const auto backend : gpu_wanted ? std::span(gpu_backends) : std::span<const std::string_view>()) {
         const auto path = module_path(*folder, backend);
         std::error_code error;
         if (std::filesystem::is_regular_file(path, error)) load_module(path);

@@ -21,6 +21,14 @@ ModelParams set_gpu_layers(ModelParams params, std::uint32_t count) {
     return params;
 }
 
+ModelParams set_placement(ModelParams params, Placement placement) {
+    // llama.cpp reads the list up to its null entry.
+    static ggml_backend_dev_t no_devices[] = {nullptr};
+    params = set_gpu_layers(params, placement.gpu_layers);
+    if (placement.cpu_only) params.raw.devices = no_devices;
+    return params;
+}
+
 void ModelDeleter::operator()(llama_model* model) const { llama_model_free(model); }
 
 const llama_vocab* LoadedModel::vocab() const { return llama_model_get_vocab(model_.get()); }

@@ -11,6 +11,7 @@
 #include "common/result.hpp"
 #include "engine/backend.hpp"
 #include "engine/engine_error.hpp"
+#include "engine/placement.hpp"
 
 namespace debrindle {
 
@@ -25,8 +26,9 @@ ModelParams model_params_default();
 // because llama.cpp's field is signed.
 ModelParams set_gpu_layers(ModelParams params, std::uint32_t count);
 
-// The layer count the helper asks for: all of them.
-inline constexpr std::uint32_t all_gpu_layers = 4294967295U;
+// Sets the GPU layer count of `placement`; for the CPU alone also an empty
+// device list.
+ModelParams set_placement(ModelParams params, Placement placement);
 
 struct ModelDeleter {
     void operator()(llama_model* model) const;
