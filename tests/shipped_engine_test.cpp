@@ -159,6 +159,25 @@ TEST(ShippedEngine, GpuTooSmallForTheModelStillAnswers) {
         EXPECT_NE(logged.err.find("placed model path=" + model + " " + c.placed + "\n"), std::string::npos)
             << c.kib << logged.err;
     }
+    // Where neither holds the context of a prompt of 300,000 words (about
+    // 370 MiB of cache for the memory the process may use), that request
+    // fails and the server goes on with the model where it is.
+    std::string words;
+    for (int i = 0; i < 300000; ++i) words += "a ";
+    ProcessOptions limited;
+    limited.launcher = {"/bin/sh", "-c", "ulimit -v 1000000 && exec \"$@\"", "sh"};
+    limited.arguments = {"--server"};
+    limited.environment = {{"GGML_VK_VISIBLE_DEVICES", "0"},
+                           {"VK_LAYER_PATH", DEBRINDLE_SMALL_GPU_LAYER_DIR},
+                           {"VK_INSTANCE_LAYERS", "VK_LAYER_DEBRINDLE_small_gpu"},
+                           {"DEBRINDLE_SMALL_GPU_KIB", "1000"}};
+    limited.input = request_json(model) + "\n" + request_json(model, words) + "\n" + request_json(model) + "\n";
+    const ProcessResult result = run_helper(limited);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.out, answer + "\n" +
+                              R"({"ok":false,"output":null,"error":"null reference from llama.cpp"})"
+                              "\n" +
+                              answer + "\n");
 }
 #endif
 
