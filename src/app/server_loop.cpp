@@ -57,8 +57,8 @@ std::optional<std::string> serve(ModelCache& cache, LineReader& reader, Buffered
         // A line too large to hold is answered without being looked at.
         if (*read == LineRead::line && !is_valid_utf8(line)) return std::string("stream did not contain valid UTF-8");
 
-        auto written = *read == LineRead::line ? answer_line(cache, writer, line)
-                                               : write_response_line(writer, out_of_memory());
+        auto written =
+            *read == LineRead::line ? answer_line(cache, writer, line) : write_response_line(writer, out_of_memory());
         if (!written) return std::move(written).error().description;
     }
 }

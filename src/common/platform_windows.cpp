@@ -121,17 +121,11 @@ std::atomic_flag fault_seen = ATOMIC_FLAG_INIT;
     for (;;) Sleep(INFINITE);
 }
 
-// What the exceptions that libgcc raises to unwind a C++ throw start with
-// ("GCC" backwards in the low three bytes). One that nothing catches comes
-// back here, and must go back to libgcc, which then calls std::terminate.
-bool is_gcc_exception(DWORD code) { return (code & 0x00FFFFFFU) == 0x00474343U; }
-
 // Called for an exception that no handler took, on the thread it hit, in
 // place of the system's error report (a dialog, or under Wine its debugger,
 // which writes to standard output).
 LONG WINAPI stop_on_unhandled_exception(EXCEPTION_POINTERS* exception) {
     const DWORD code = exception->ExceptionRecord->ExceptionCode;
-    if (is_gcc_exception(code)) return EXCEPTION_CONTINUE_EXECUTION;
     if (code == EXCEPTION_IN_PAGE_ERROR) stop_after_fault(in_page_error_line);
     static constexpr char hex[] = "0123456789ABCDEF";
     char line[] = "an unhandled exception stopped the helper: code 0x________\n";

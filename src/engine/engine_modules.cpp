@@ -74,8 +74,8 @@ void report_no_cpu_module(const std::filesystem::path& folder, const std::vector
     } else {
         for (const auto& variant : variants) {
             problems.push_back(utf8_text(variant.path.filename()) +
-                               ": this processor or its system cannot run it (score " +
-                               std::to_string(variant.score) + ")");
+                               ": this processor or its system cannot run it (score " + std::to_string(variant.score) +
+                               ")");
         }
         if (problems.empty()) problems.push_back("there is none in " + utf8_text(folder));
     }
