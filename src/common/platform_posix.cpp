@@ -143,7 +143,10 @@ std::filesystem::path loadable_folder(const std::filesystem::path& folder) {
 
 Result<int, std::string> call_library_function(const std::filesystem::path& path, const char* name) {
     void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) return Failure{std::string(::dlerror())};
+    if (library == nullptr) {
+        const char* reason = ::dlerror();
+        return Failure{std::string(reason != nullptr ? reason : "dlopen failed")};
+    }
     Result<int, std::string> result = Failure{"it has no function " + std::string(name)};
     if (void* symbol = ::dlsym(library, name)) result = reinterpret_cast<int (*)()>(symbol)();
     ::dlclose(library);
