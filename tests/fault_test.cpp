@@ -530,12 +530,6 @@ std::vector<int> descriptors_of(pid_t pid, const std::string& path) {
     }
     return found;
 }
-rlim_t peak_address_space(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line) && !line.starts_with("VmPeak:")) continue;
-    return std::stoull(line.substr(7)) * 1024;
-}
 
 // A host may start the helper without a standard stream, and limit its
 // memory. No file the helper opens takes a missing stream's number. Under a
@@ -561,7 +555,8 @@ TEST(HostileStart, MissingStreamsAndAMemoryLimit) {
         if (closing == "2>&-") {
             EXPECT_EQ(server.read_line(), hello);
 #ifndef DEBRINDLE_SANITIZED_BUILD  // the sanitizers reserve far more address space than any limit
-            limit = peak_address_space(server.pid()) + (128U << 20U);
+            std::ifstream("/proc/" + std::to_string(server.pid()) + "/statm") >> limit;  // pages in use
+            limit = limit * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (256U << 20U);
             const rlimit address_space{limit, limit};
             ASSERT_EQ(prlimit(server.pid(), RLIMIT_AS, &address_space, nullptr), 0);
             send_huge_line(server);
