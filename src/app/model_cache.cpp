@@ -30,9 +30,12 @@ Result<Done, std::string> ModelCache::ensure_loaded(std::string_view model_path)
         write_diagnostic_line(server_loaded_line(model_path, elapsed_ms));
     }
 
+    // Copied before the cache changes, so that memory running out here
+    // leaves the old model with its own path.
+    std::string path(model_path);
     model_.reset();  // the old model goes only once the new one is in memory
     model_.emplace(std::move(loaded).value());
-    path_.assign(model_path);
+    path_ = std::move(path);
     return Done{};
 }
 

@@ -1,10 +1,12 @@
 #include "app/one_shot.hpp"
 
+#include <new>
 #include <string>
 
 #include "app/fatal_exit.hpp"
 #include "app/generation_input.hpp"
 #include "app/model_cache.hpp"
+#include "app/out_of_memory.hpp"
 #include "common/platform.hpp"
 #include "diag/diagnostics.hpp"
 #include "engine/backend.hpp"
@@ -39,9 +41,7 @@ Result<std::string, std::string> generate_once(const LlamaHelperRequest& request
     return cache.generate(generation_input(request));
 }
 
-}  // namespace
-
-int run_one_shot() {
+int answer_request() {
     auto input = read_all_standard_input();
     if (!input) return fatal_exit(input.error().description);
 
@@ -54,6 +54,17 @@ int run_one_shot() {
     auto written = write_standard_output(*text);
     if (!written) return fatal_exit(written.error().description);
     return exit_success;
+}
+
+}  // namespace
+
+int run_one_shot() {
+    // The engine, if it started, is released on the way out.
+    try {
+        return answer_request();
+    } catch (const std::bad_alloc&) {
+        return fatal_exit(request_out_of_memory);
+    }
 }
 
 }  // namespace debrindle

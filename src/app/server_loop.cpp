@@ -1,8 +1,11 @@
 #include "app/server_loop.hpp"
 
+#include <new>
+
 #include "app/fatal_exit.hpp"
 #include "app/generation_input.hpp"
 #include "app/model_cache.hpp"
+#include "app/out_of_memory.hpp"
 #include "common/buffered_writer.hpp"
 #include "common/line_reader.hpp"
 #include "common/utf8.hpp"
@@ -29,16 +32,31 @@ HelperResponse answer(ModelCache& cache, std::string_view line) {
     return HelperResponse{true, std::move(text).value(), std::nullopt};
 }
 
+HelperResponse out_of_memory() { return failure(std::string(request_out_of_memory)); }
+
+// A request whose storage cannot be allocated is answered with the memory
+// error. The answer is built whole before any of it is written, so nothing
+// of the failed one has gone out.
+Result<Done, IoError> answer_line(ModelCache& cache, BufferedWriter& writer, std::string_view line) {
+    try {
+        return write_response_line(writer, answer(cache, line));
+    } catch (const std::bad_alloc&) {
+        return write_response_line(writer, out_of_memory());
+    }
+}
+
 // Serves until the input ends (nothing) or a stream fails (its message).
 std::optional<std::string> serve(ModelCache& cache, LineReader& reader, BufferedWriter& writer) {
     std::string line;
     for (;;) {
         auto read = reader.read_line(line);
         if (!read) return std::move(read).error().description;
-        if (!*read) return std::nullopt;
-        if (!is_valid_utf8(line)) return std::string("stream did not contain valid UTF-8");
+        if (*read == LineRead::ended) return std::nullopt;
+        // A line too large to hold is answered without being looked at.
+        if (*read == LineRead::line && !is_valid_utf8(line)) return std::string("stream did not contain valid UTF-8");
 
-        auto written = write_response_line(writer, answer(cache, line));
+        auto written =
+            *read == LineRead::line ? answer_line(cache, writer, line) : write_response_line(writer, out_of_memory());
         if (!written) return std::move(written).error().description;
     }
 }

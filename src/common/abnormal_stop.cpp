@@ -8,9 +8,10 @@
 namespace debrindle {
 
 void abnormal_stop(std::string_view message) {
-    std::string line(message);
-    line.push_back('\n');
-    (void)write_standard_error(line);
+    // Two writes rather than a copy with the line feed: the stop may come
+    // because memory ran out.
+    (void)write_standard_error(message);
+    (void)write_standard_error("\n");
     terminate_process(101);
 }
 

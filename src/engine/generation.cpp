@@ -1,6 +1,7 @@
 #include "engine/generation.hpp"
 
 #include <memory>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -125,6 +126,8 @@ Result<std::string, GenerationFailure> generate_text(const EngineBackend& /*back
     // on a vocabulary without byte tokens.
     try {
         return generate(model, input);
+    } catch (const std::bad_alloc&) {
+        throw;  // memory that ran out is the request's own error, made by the caller
     } catch (const std::exception& exception) {
         return Failure{failure(engine_exception_error(exception))};
     } catch (...) {

@@ -40,7 +40,7 @@ Result<LoadedModel, EngineError> model_load(const EngineBackend& /*backend*/, st
     if (const auto nul = path.find('\0'); nul != std::string_view::npos) {
         return Failure{EngineError{EngineErrorKind::ModelPathNul, static_cast<std::int64_t>(nul)}};
     }
-    const std::string terminated(path);
+    const std::string terminated = openable_path(std::string(path));
     // llama.cpp opens the path once more by its name; should it be replaced
     // in between, the held file is not the one mapped.
     auto file = hold_model_file(terminated.c_str());

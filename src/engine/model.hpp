@@ -53,7 +53,8 @@ private:
     std::uint64_t length_at_load_;
 };
 
-// Loads the model at `path` (UTF-8, passed to llama.cpp unchanged). A path
+// Loads the model at `path` (UTF-8, passed to llama.cpp unchanged but for a
+// Windows path too long for the system's default rules, see openable_path). A path
 // that names no regular file with content is refused before llama.cpp sees
 // it, with the same error as a missing file. The backend is taken as proof
 // that the engine runs.
