@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "diag/diagnostics.hpp"
+#include "engine/placement.hpp"
 
 namespace debrindle {
 namespace {
@@ -15,9 +16,10 @@ TEST(Diagnostics, SwitchWords) {
 }
 
 TEST(Diagnostics, Lines) {
-    EXPECT_EQ(one_shot_loading_line(R"(C:\models\m.gguf)"),
+    EXPECT_EQ(one_shot_loading_line(R"(C:\models\m.gguf)", all_gpu_layers),
               "loading one-shot model path=C:\\models\\m.gguf n_gpu_layers=4294967295\n");
-    EXPECT_EQ(server_loading_line("/m/a b.gguf"), "loading model path=/m/a b.gguf n_gpu_layers=4294967295\n");
+    EXPECT_EQ(server_loading_line("/m/a b.gguf", all_gpu_layers),
+              "loading model path=/m/a b.gguf n_gpu_layers=4294967295\n");
     EXPECT_EQ(server_loaded_line("m.gguf", 1999), "loaded model path=m.gguf elapsed_ms=1999\n");
 }
 

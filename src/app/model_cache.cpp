@@ -19,8 +19,9 @@ Result<Done, std::string> ModelCache::ensure_loaded(std::string_view model_path)
 
     const std::uint64_t start = monotonic_nanoseconds();
     if (diagnostics_enabled()) {
-        write_diagnostic_line(lines_ == LoadLines::server ? server_loading_line(model_path)
-                                                          : one_shot_loading_line(model_path));
+        const std::uint32_t layers = requested_placement.gpu_layers;
+        write_diagnostic_line(lines_ == LoadLines::server ? server_loading_line(model_path, layers)
+                                                          : one_shot_loading_line(model_path, layers));
     }
     auto loaded = load_placed_model(backend_, model_path);
     if (!loaded) return Failure{loaded.error().text()};

@@ -3,13 +3,12 @@
 #include <new>
 #include <string>
 
+#include "app/engine_start.hpp"
 #include "app/fatal_exit.hpp"
 #include "app/generation_input.hpp"
 #include "app/model_cache.hpp"
 #include "app/out_of_memory.hpp"
 #include "common/platform.hpp"
-#include "diag/diagnostics.hpp"
-#include "engine/backend.hpp"
 #include "protocol/request_decoder.hpp"
 
 namespace debrindle {
@@ -30,10 +29,8 @@ Result<std::string, IoError> read_all_standard_input() {
 // released (the model, then the backend) before this returns, so the caller
 // reports the outcome with nothing left running.
 Result<std::string, std::string> generate_once(const LlamaHelperRequest& request) {
-    if (!diagnostics_enabled()) silence_engine_standard_error();
-    auto backend = backend_start();
-    if (!backend) return Failure{backend.error().text()};
-    if (!diagnostics_enabled()) silence_engine_log();
+    auto backend = start_engine();
+    if (!backend) return Failure{std::move(backend).error()};
 
     ModelCache cache(std::move(backend).value(), LoadLines::one_shot);
     auto loaded = cache.ensure_loaded(request.modelPath);

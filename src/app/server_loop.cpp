@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "app/engine_start.hpp"
 #include "app/fatal_exit.hpp"
 #include "app/generation_input.hpp"
 #include "app/model_cache.hpp"
@@ -10,7 +11,6 @@
 #include "common/line_reader.hpp"
 #include "common/utf8.hpp"
 #include "common/white_space.hpp"
-#include "diag/diagnostics.hpp"
 #include "protocol/request_decoder.hpp"
 #include "protocol/response_writer.hpp"
 
@@ -66,10 +66,8 @@ std::optional<std::string> serve(ModelCache& cache, LineReader& reader, Buffered
 int run_server() {
     LineReader reader;
     BufferedWriter writer;
-    if (!diagnostics_enabled()) silence_engine_standard_error();
-    auto backend = backend_start();
-    if (!backend) return fatal_exit(backend.error().text());
-    if (!diagnostics_enabled()) silence_engine_log();
+    auto backend = start_engine();
+    if (!backend) return fatal_exit(backend.error());
 
     std::optional<std::string> fatal;
     {

@@ -71,10 +71,10 @@ std::filesystem::path loadable_folder(const std::filesystem::path& folder);
 // or when it lacks the function.
 Result<int, std::string> call_library_function(const std::filesystem::path& path, const char* name);
 
-// Whether the system lets this process use the AMX tile registers that the
-// processor may report (on Linux a process must ask for them first). x86-64
-// only.
-bool amx_tiles_permitted();
+// Asks the system to let this process use the AMX tile registers that the
+// processor may report, and says whether it may (Linux lets a process use
+// them only once it has asked; Windows always does). x86-64 only.
+bool request_amx_tile_permission();
 
 // From now on the faults that would end the process without a word end it
 // with status 101 after one line on standard error:

@@ -155,7 +155,7 @@ Result<int, std::string> call_library_function(const std::filesystem::path& path
 }
 
 #if defined(__x86_64__)
-bool amx_tiles_permitted() {
+bool request_amx_tile_permission() {
     constexpr int request_permission = 0x1023;  // ARCH_REQ_XCOMP_PERM
     constexpr int tile_data = 18;               // XFEATURE_XTILEDATA
     return ::syscall(SYS_arch_prctl, request_permission, tile_data) == 0;

@@ -250,7 +250,7 @@ Result<int, std::string> call_library_function(const std::filesystem::path& path
 
 // Windows gives every process the tile registers once the system has turned
 // their state on, which the processor state check already looks at.
-bool amx_tiles_permitted() { return true; }
+bool request_amx_tile_permission() { return true; }
 
 void stop_on_faults(std::string_view mapped_page_message) {
     in_page_error_line = std::string(mapped_page_message) + " (EXCEPTION_IN_PAGE_ERROR)\n";

@@ -48,7 +48,7 @@ bool all_set(std::uint64_t value, std::uint64_t bits) { return (value & bits) ==
 
 }  // namespace
 
-EnabledRegisterState enabled_register_state() {
+EnabledRegisterState enabled_register_state(bool ask_for_tiles) {
 #if defined(__x86_64__) || defined(_M_X64)
     if (!system_saves_extended_state()) return {};
     const std::uint64_t enabled = extended_control_register();
@@ -58,7 +58,7 @@ EnabledRegisterState enabled_register_state() {
     EnabledRegisterState state;
     state.avx = all_set(enabled, sse_and_ymm);
     state.avx512 = state.avx && all_set(enabled, opmask_and_zmm);
-    state.amx = all_set(enabled, tile_config_and_data) && amx_tiles_permitted();
+    state.amx = ask_for_tiles && all_set(enabled, tile_config_and_data) && request_amx_tile_permission();
     return state;
 #else
     // Other processors have no such register sets, and their modules' scores

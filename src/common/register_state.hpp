@@ -12,7 +12,9 @@ struct EnabledRegisterState {
     bool amx = false;     // the tile registers, and this process may use them
 };
 
-// Read from the processor's extended control register (XCR0) and the system.
-EnabledRegisterState enabled_register_state();
+// Read from the processor's extended control register (XCR0). The tile
+// registers are asked of the system only with `ask_for_tiles`, for a module
+// that would use them; without it `amx` is false.
+EnabledRegisterState enabled_register_state(bool ask_for_tiles);
 
 }  // namespace debrindle

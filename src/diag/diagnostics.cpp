@@ -31,12 +31,12 @@ void silence_engine_log() {
 
 void silence_engine_standard_error() { redirect_standard_error_to_null(); }
 
-std::string one_shot_loading_line(std::string_view path) {
-    return "loading one-shot model path=" + std::string(path) + " n_gpu_layers=4294967295\n";
+std::string one_shot_loading_line(std::string_view path, std::uint32_t gpu_layers) {
+    return "loading one-shot model path=" + std::string(path) + " n_gpu_layers=" + std::to_string(gpu_layers) + "\n";
 }
 
-std::string server_loading_line(std::string_view path) {
-    return "loading model path=" + std::string(path) + " n_gpu_layers=4294967295\n";
+std::string server_loading_line(std::string_view path, std::uint32_t gpu_layers) {
+    return "loading model path=" + std::string(path) + " n_gpu_layers=" + std::to_string(gpu_layers) + "\n";
 }
 
 std::string server_loaded_line(std::string_view path, std::uint64_t elapsed_ms) {
@@ -47,6 +47,10 @@ std::string placement_line(std::string_view path, std::uint32_t gpu_layers, std:
     const std::string where = devices.empty() ? "CPU only" : "on " + std::string(devices);
     return "placed model path=" + std::string(path) + " n_gpu_layers=" + std::to_string(gpu_layers) + " " + where +
            "\n";
+}
+
+std::string no_cpu_module_line(std::string_view problem) {
+    return "no CPU module loaded: " + std::string(problem) + "\n";
 }
 
 void write_diagnostic_line(std::string_view line) {

@@ -41,17 +41,20 @@ Result<EngineBackend, EngineError> backend_start() {
         return Failure{EngineError{EngineErrorKind::BackendAlreadyInitialized}};
     }
     ggml_set_abort_callback(stop_on_engine_abort);
-    load_engine_modules();
+    std::vector<std::string> cpu_module_problems = load_engine_modules();
     stop_on_uncaught_exception();
     // With no backend registered, llama_backend_init would look for modules
     // itself, in the program's folder and in the current directory, where
     // anyone who can write there could plant one. Without a backend a model
     // load fails anyway.
     if (ggml_backend_reg_count() > 0) llama_backend_init();
-    return EngineBackend();
+    return EngineBackend(std::move(cpu_module_problems));
 }
 
-EngineBackend::EngineBackend(EngineBackend&& other) noexcept : owns_(other.owns_) { other.owns_ = false; }
+EngineBackend::EngineBackend(EngineBackend&& other) noexcept
+    : owns_(other.owns_), cpu_module_problems_(std::move(other.cpu_module_problems_)) {
+    other.owns_ = false;
+}
 
 EngineBackend::~EngineBackend() {
     if (owns_) backend_release();

@@ -3,6 +3,10 @@
 // changed only by compare-and-swap, guards llama_backend_init and
 // llama_backend_free so that neither runs twice.
 
+#include <string>
+#include <utility>
+#include <vector>
+
 #include "common/result.hpp"
 #include "engine/engine_error.hpp"
 
@@ -17,10 +21,16 @@ public:
     // Releases the backend (llama_backend_free) unless moved from.
     ~EngineBackend();
 
+    // Why no CPU module loaded, one text each, when none did. The modules
+    // load once per process, so only its first backend can say.
+    const std::vector<std::string>& cpu_module_problems() const { return cpu_module_problems_; }
+
 private:
     friend Result<EngineBackend, EngineError> backend_start();
-    EngineBackend() = default;
+    explicit EngineBackend(std::vector<std::string> cpu_module_problems)
+        : cpu_module_problems_(std::move(cpu_module_problems)) {}
     bool owns_ = true;
+    std::vector<std::string> cpu_module_problems_;
 };
 
 // Starts llama.cpp's backend, or fails with BackendAlreadyInitialized while

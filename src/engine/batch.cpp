@@ -21,7 +21,6 @@ EngineBatch::~EngineBatch() { llama_batch_free(batch_); }
 Result<Done, EngineError> EngineBatch::add(llama_token token, llama_pos position, bool wants_logits) {
     const std::int32_t index = batch_.n_tokens;
     if (index >= capacity_) return Failure{EngineError{EngineErrorKind::BatchFull, capacity_}};
-    if (index == std::numeric_limits<std::int32_t>::max()) abnormal_stop("cannot fit n_tokens into a usize");
     batch_.token[index] = token;
     batch_.pos[index] = position;
     batch_.n_seq_id[index] = 1;

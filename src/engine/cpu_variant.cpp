@@ -20,15 +20,25 @@ constexpr unsigned needs_ymm = fma | f16c | avx | avx2 | avx_vnni;
 constexpr unsigned needs_zmm = avx512 | avx512_vbmi | avx512_bf16 | avx512_vnni;
 constexpr unsigned needs_tiles = amx_int8;
 
+// The instruction sets of a usable module's score.
+unsigned features_of(int score) { return static_cast<unsigned>(score - 1); }
+
 }  // namespace
 
 bool cpu_variant_usable(int score, EnabledRegisterState state) {
     if (score <= 0) return false;
-    const auto features = static_cast<unsigned>(score - 1);
+    const unsigned features = features_of(score);
     if ((features & needs_ymm) != 0 && !state.avx) return false;
     if ((features & needs_zmm) != 0 && !state.avx512) return false;
     if ((features & needs_tiles) != 0 && !state.amx) return false;
     return true;
+}
+
+bool any_cpu_variant_needs_tiles(const std::vector<CpuVariant>& variants) {
+    for (const auto& variant : variants) {
+        if (variant.score > 0 && (features_of(variant.score) & needs_tiles) != 0) return true;
+    }
+    return false;
 }
 
 std::optional<std::filesystem::path> best_cpu_variant(const std::vector<CpuVariant>& variants,

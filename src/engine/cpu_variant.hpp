@@ -23,6 +23,10 @@ struct CpuVariant {
     int score = 0;
 };
 
+// Whether any of the variants uses the AMX tile registers, which a process
+// must ask the system for.
+bool any_cpu_variant_needs_tiles(const std::vector<CpuVariant>& variants);
+
 // The usable variant with the highest score (on a tie, the first by path),
 // or nothing when none is usable.
 std::optional<std::filesystem::path> best_cpu_variant(const std::vector<CpuVariant>& variants,

@@ -25,7 +25,6 @@ std::string EngineError::text() const {
         case EngineErrorKind::DecodeFailed: return "Decode Error " + number + ": unknown";
         case EngineErrorKind::UnknownTokenType: return "Unknown Token Type";
         case EngineErrorKind::PieceBufferTooSmall: return "Insufficient Buffer Space " + number;
-        case EngineErrorKind::ChatTemplateMissing: return "ChatTemplateMissing";
         case EngineErrorKind::EngineException: return "llama.cpp failed: " + what;
     }
     return "unknown engine error";

@@ -26,7 +26,6 @@ enum class EngineErrorKind {
     DecodeFailed,
     UnknownTokenType,
     PieceBufferTooSmall,
-    ChatTemplateMissing,
     EngineException,
 };
 

@@ -10,7 +10,6 @@
 #include <ggml-backend.h>
 
 #include "common/platform.hpp"
-#include "diag/diagnostics.hpp"
 #include "engine/cpu_variant.hpp"
 
 namespace debrindle {
@@ -64,34 +63,30 @@ std::vector<CpuVariant> cpu_variants(const std::filesystem::path& folder, std::v
     return variants;
 }
 
-// Says, with diagnostics on, why no CPU module loaded (a model load then
-// fails): the one chosen, which llama.cpp's log says more about, or else
-// every module and what kept it out.
-void report_no_cpu_module(const std::filesystem::path& folder, const std::vector<CpuVariant>& variants,
-                          const std::optional<std::filesystem::path>& chosen, std::vector<std::string> problems) {
-    if (!diagnostics_enabled()) return;
-    if (chosen) {
-        problems = {utf8_text(chosen->filename()) + ": llama.cpp could not load it"};
-    } else {
-        for (const auto& variant : variants) {
-            problems.push_back(utf8_text(variant.path.filename()) +
-                               ": this processor or its system cannot run it (score " + std::to_string(variant.score) +
-                               ")");
-        }
-        if (problems.empty()) problems.push_back("there is none in " + utf8_text(folder));
+// Why no CPU module loaded: the one chosen, which llama.cpp's log says more
+// about, or else every module and what kept it out.
+std::vector<std::string> no_cpu_module_problems(const std::filesystem::path& folder,
+                                                const std::vector<CpuVariant>& variants,
+                                                const std::optional<std::filesystem::path>& chosen,
+                                                std::vector<std::string> problems) {
+    if (chosen) return {utf8_text(chosen->filename()) + ": llama.cpp could not load it"};
+    for (const auto& variant : variants) {
+        problems.push_back(utf8_text(variant.path.filename()) + ": this processor or its system cannot run it (score " +
+                           std::to_string(variant.score) + ")");
     }
-    for (const auto& problem : problems) write_diagnostic_line("no CPU module loaded: " + problem + "\n");
+    if (problems.empty()) problems.push_back("there is none in " + utf8_text(folder));
+    return problems;
 }
 
 }  // namespace
 
-void load_engine_modules() {
+std::vector<std::string> load_engine_modules() {
     static bool loaded = false;
-    if (loaded) return;
+    if (loaded) return {};
     loaded = true;
 
     const auto folder = executable_folder();
-    if (!folder) return;
+    if (!folder) return {};
     const auto modules = loadable_folder(*folder);
     // GPU backends first, as llama.cpp orders them, so that a GPU is the
     // first device it finds. Starting the Vulkan module loads the system's
@@ -105,8 +100,9 @@ void load_engine_modules() {
     }
     std::vector<std::string> problems;
     const auto variants = cpu_variants(modules, problems);
-    const auto best = best_cpu_variant(variants, enabled_register_state());
-    if (!best || !load_module(*best)) report_no_cpu_module(*folder, variants, best, std::move(problems));
+    const auto best = best_cpu_variant(variants, enabled_register_state(any_cpu_variant_needs_tiles(variants)));
+    if (best && load_module(*best)) return {};
+    return no_cpu_module_problems(*folder, variants, best, std::move(problems));
 }
 
 }  // namespace debrindle

@@ -48,11 +48,11 @@ Sampler build_sampler(float temperature) {
     return chain;
 }
 
-// Feeds the prompt in chunks of at most 512 tokens; only the last prompt
-// token asks for logits.
+// Feeds the prompt in chunks of at most one logical batch; only the last
+// prompt token asks for logits.
 Result<Done, EngineError> decode_prompt(const EngineContext& context, std::span<const llama_token> prompt) {
-    for (std::size_t start = 0; start < prompt.size(); start += prompt_chunk_tokens) {
-        const std::size_t end = std::min(prompt.size(), start + prompt_chunk_tokens);
+    for (std::size_t start = 0; start < prompt.size(); start += logical_batch_size) {
+        const std::size_t end = std::min(prompt.size(), start + logical_batch_size);
         EngineBatch batch(end - start);
         for (std::size_t position = start; position < end; ++position) {
             auto added = batch.add(prompt[position], static_cast<llama_pos>(position), position + 1 == prompt.size());
