@@ -110,26 +110,5 @@ TEST(Generation, WarmupInOneShotModeGeneratesToo) {
     EXPECT_EQ(result.out, " Hello!");
 }
 
-TEST(Generation, ClosedStandardOutputCountsAsWritten) {
-    const std::string model = write_test_model(chain_model({"▁Hello", "!"}));
-    ProcessOptions options;
-    options.input = request_json(model);
-    options.close_stdout = true;
-    const ProcessResult result = run_helper(options);
-    EXPECT_EQ(result.exit_status, 0) << result.err;
-    EXPECT_EQ(result.err, "");
-}
-
-TEST(Generation, ReaderGoneIsAFatalExitNotASignal) {
-    const std::string model = write_test_model(chain_model({"▁Hello", "!"}));
-    ProcessOptions options;
-    options.input = request_json(model);
-    options.stdout_reader_gone = true;
-    const ProcessResult result = run_helper(options);
-    EXPECT_EQ(result.signal, 0);
-    EXPECT_EQ(result.exit_status, 1);
-    EXPECT_TRUE(is_closed_pipe_error(result.err)) << result.err;
-}
-
 }  // namespace
 }  // namespace debrindle::testing

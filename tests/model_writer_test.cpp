@@ -2,6 +2,7 @@
 // that they load, tokenize and generate exactly as scripted.
 #include "model_writer/model_writer.hpp"
 #include "model_writer/command_line.hpp"
+#include "support/in_process_engine.hpp"
 
 #include <gtest/gtest.h>
 #include <llama.h>
@@ -12,7 +13,6 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
-#include <mutex>
 #include <set>
 #include <string>
 #include <vector>
@@ -27,13 +27,9 @@ using SamplerPtr = std::unique_ptr<llama_sampler, decltype(&llama_sampler_free)>
 
 constexpr const char* kTemplate = "{% for m in messages %}<|marker|>{{ m['role'] }}\n{{ m['content'] }}{% endfor %}";
 
-void init_llama_once() {
-    static std::once_flag once;
-    std::call_once(once, [] {
-        llama_log_set([](ggml_log_level, const char*, void*) {}, nullptr);
-        llama_backend_init();
-    });
-}
+// The suites that load models start the engine as the helper does.
+class ScriptedModelFile : public debrindle::testing::InProcessEngine {};
+class RandomModelFile : public debrindle::testing::InProcessEngine {};
 
 std::filesystem::path temp_model_path(const std::string& tag) {
     const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
@@ -45,7 +41,6 @@ std::filesystem::path temp_model_path(const std::string& tag) {
 
 // Writes `model_spec`, loads it and removes the file again.
 ModelPtr write_and_load(const mw::ModelSpec& model_spec, const std::string& tag = "model") {
-    init_llama_once();
     const auto path = temp_model_path(tag);
     const auto error = mw::write_model(model_spec, path.string());
     EXPECT_FALSE(error) << *error;
@@ -158,7 +153,7 @@ std::string read_bytes(const std::filesystem::path& path) {
     return {std::istreambuf_iterator<char>(file), {}};
 }
 
-TEST(ScriptedModelFile, LoadsWithTheWrittenVocabularyAndTemplate) {
+TEST_F(ScriptedModelFile, LoadsWithTheWrittenVocabularyAndTemplate) {
     const auto model_spec = greeting_spec({"▁Hello"});
     const auto model = write_and_load(model_spec);
     ASSERT_NE(model, nullptr);
@@ -185,7 +180,7 @@ TEST(ScriptedModelFile, LoadsWithTheWrittenVocabularyAndTemplate) {
     EXPECT_EQ(llama_model_chat_template(bare.get(), nullptr), nullptr);
 }
 
-TEST(ScriptedModelFile, TokenizesWordsSpecialTokensAndBytes) {
+TEST_F(ScriptedModelFile, TokenizesWordsSpecialTokensAndBytes) {
     const auto model_spec = greeting_spec({"▁Hello"});
     const auto model = write_and_load(model_spec);
     ASSERT_NE(model, nullptr);
@@ -213,7 +208,7 @@ TEST(ScriptedModelFile, TokenizesWordsSpecialTokensAndBytes) {
     }
 }
 
-TEST(ScriptedModelFile, GreedyGenerationWalksTheChain) {
+TEST_F(ScriptedModelFile, GreedyGenerationWalksTheChain) {
     const struct {
         std::vector<std::string> chain;
         std::string end;
@@ -250,7 +245,7 @@ TEST(ScriptedModelFile, GreedyGenerationWalksTheChain) {
     }
 }
 
-TEST(ScriptedModelFile, RendersTheChainAsText) {
+TEST_F(ScriptedModelFile, RendersTheChainAsText) {
     const auto model_spec = greeting_spec({"▁Hello", "<|silent|>", "▁world", "!"});
     const auto model = write_and_load(model_spec);
     ASSERT_NE(model, nullptr);
@@ -260,7 +255,7 @@ TEST(ScriptedModelFile, RendersTheChainAsText) {
     EXPECT_EQ(render(vocab, generation.tokens, /*special=*/true), " Hello<|silent|> world!");
 }
 
-TEST(ScriptedModelFile, StrengthIsTheOnlyNonZeroLogit) {
+TEST_F(ScriptedModelFile, StrengthIsTheOnlyNonZeroLogit) {
     for (const float strength : {100.0f, 7.5f, 0.25f}) {
         auto model_spec = greeting_spec({"▁Hello", "▁world"});
         std::get<mw::ScriptedWeights>(model_spec.weights).strength = strength;
@@ -278,7 +273,7 @@ TEST(ScriptedModelFile, StrengthIsTheOnlyNonZeroLogit) {
     }
 }
 
-TEST(ScriptedModelFile, StrengthDecidesWhetherSamplingFollowsTheChain) {
+TEST_F(ScriptedModelFile, StrengthDecidesWhetherSamplingFollowsTheChain) {
     const struct {
         float strength;
         bool follows_chain;
@@ -307,7 +302,7 @@ TEST(ScriptedModelFile, StrengthDecidesWhetherSamplingFollowsTheChain) {
     }
 }
 
-TEST(RandomModelFile, GeneratesWithoutEndingAndIsReproducible) {
+TEST_F(RandomModelFile, GeneratesWithoutEndingAndIsReproducible) {
     mw::ModelSpec model_spec;
     model_spec.special_tokens = {"<|im_end|>"};  // an end-of-generation token by its name
     model_spec.weights = mw::RandomWeights{
@@ -332,7 +327,6 @@ TEST(RandomModelFile, GeneratesWithoutEndingAndIsReproducible) {
     EXPECT_FALSE(generation.ended);
     EXPECT_EQ(generation.tokens.size(), 48u);
 
-    init_llama_once();
     const auto first = temp_model_path("first"), again = temp_model_path("again"), other = temp_model_path("other");
     auto other_spec = model_spec;
     std::get<mw::RandomWeights>(other_spec.weights).seed = 8;

@@ -1,5 +1,5 @@
 // One-shot mode through the real binary and real pipes: failures before and
-// at the model load.
+// at the model load, and standard streams that are missing or go away.
 
 #include <gtest/gtest.h>
 
@@ -115,48 +115,31 @@ TEST(OneShot, SilentWithoutDiagnosticsAfterTheBackendStarts) {
     EXPECT_EQ(run_helper(options).err, "null result from llama cpp\n");
 }
 
-// A word that cannot be converted to UTF-8: bytes that are not UTF-8 on
-// Linux; on Windows, whose words are UTF-16, an unpaired surrogate (written
-// as an escape that the Windows starter of the tests turns into the code
-// unit, since no UTF-8 command line can carry one).
-std::string word_that_is_not_text(bool low) {
-    if (helper_is_windows_build()) return low ? "a\\uDC00" : "\\uD800b";
-    return low ? "\xFF" : "\xFF\xFE";
-}
-
-TEST(CommandLine, InvalidWordStopsBeforeReadingInput) {
-    ProcessOptions options;
-    options.arguments = {word_that_is_not_text(false), "--server"};
-    options.input = request_for("m");
-    const ProcessResult result = run_helper(options);
-    EXPECT_EQ(result.exit_status, 101);
-    EXPECT_EQ(result.out, "");
-    EXPECT_NE(result.err.find("not valid UTF-8"), std::string::npos);
-}
-
-TEST(CommandLine, InvalidWordAfterServerIsNeverLookedAt) {
-    ProcessOptions options;
-    options.arguments = {"--server", word_that_is_not_text(true)};
-    EXPECT_NE(run_helper(options).exit_status, 101);
-}
-
-TEST(CommandLine, LookalikesOfTheOptionRunOneShot) {
-    for (const char* word : {"--Server", "--server=1", "-server", "--serve"}) {
-        ProcessOptions options;
-        options.arguments = {"x", word};
-        const ProcessResult result = run_helper(options);
-        EXPECT_EQ(result.exit_status, 1) << word;
-        EXPECT_EQ(result.err, "EOF while parsing a value at line 1 column 0\n") << word;
-    }
-}
-
 TEST(OneShot, ClosedStandardOutputCountsAsWritten) {
+    const std::string model = write_test_model(chain_model({"▁Hello", "!"}));
     ProcessOptions options;
+    options.input = request_json(model);
     options.close_stdout = true;
-    options.input = "[]";
     const ProcessResult result = run_helper(options);
+    EXPECT_EQ(result.exit_status, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+
+    // A failure still reaches standard error.
+    options.input = "[]";
+    const ProcessResult failed = run_helper(options);
+    EXPECT_EQ(failed.exit_status, 1);
+    EXPECT_EQ(failed.err, "invalid length 1, expected struct LlamaHelperRequest with 6 elements at line 1 column 2\n");
+}
+
+TEST(OneShot, ReaderGoneIsAFatalExitNotASignal) {
+    const std::string model = write_test_model(chain_model({"▁Hello", "!"}));
+    ProcessOptions options;
+    options.input = request_json(model);
+    options.stdout_reader_gone = true;
+    const ProcessResult result = run_helper(options);
+    EXPECT_EQ(result.signal, 0);
     EXPECT_EQ(result.exit_status, 1);
-    EXPECT_EQ(result.err, "invalid length 1, expected struct LlamaHelperRequest with 6 elements at line 1 column 2\n");
+    EXPECT_TRUE(is_closed_pipe_error(result.err)) << result.err;
 }
 
 }  // namespace

@@ -5,10 +5,9 @@
 
 #include <algorithm>
 
-#include "diag/diagnostics.hpp"
-#include "engine/backend.hpp"
 #include "engine/model.hpp"
 #include "engine/prompt.hpp"
+#include "support/in_process_engine.hpp"
 #include "support/models.hpp"
 
 namespace debrindle {
@@ -17,23 +16,14 @@ namespace {
 using testing::chain_model;
 using testing::write_test_model;
 
-class Engine : public ::testing::Test {
+class Engine : public testing::InProcessEngine {
 protected:
-    void SetUp() override {
-        auto started = backend_start();
-        ASSERT_TRUE(started.ok());
-        backend_.emplace(std::move(started).value());
-        silence_engine_log();
-    }
-
     LoadedModel load(const model_writer::ModelSpec& model_spec) {
         auto model =
             model_load(*backend_, write_test_model(model_spec), set_gpu_layers(model_params_default(), all_gpu_layers));
         if (!model) throw std::runtime_error(model.error().text());
         return std::move(model).value();
     }
-
-    std::optional<EngineBackend> backend_;
 };
 
 TEST_F(Engine, SecondBackendStartIsRefusedAndTheFirstStaysUsable) {

@@ -10,7 +10,6 @@
 #include <fstream>
 #include <map>
 
-#include "engine/cpu_variant.hpp"
 #include "support/models.hpp"
 #include "support/process.hpp"
 
@@ -75,21 +74,6 @@ INSTANTIATE_TEST_SUITE_P(Shipped, Processor,
                                            ProcessorCase{"sandy_bridge", "SandyBridge", "sandybridge"},
                                            ProcessorCase{"haswell", "Haswell", "haswell"}),
                          [](const auto& info) { return std::string(info.param.name); });
-
-// Scores as ggml's x86 modules give them: one, plus a bit per instruction set.
-TEST(CpuVariant, BestIsTheHighestWhoseRegistersTheSystemTurnedOn) {
-    const std::vector<CpuVariant> variants = {
-        {"x64", 1}, {"haswell", 1 + 0x3F}, {"skylakex", 1 + 0xBF}, {"zen4", 1 + 0x7BF}, {"sapphirerapids", 1 + 0xFBF}};
-    const struct {
-        EnabledRegisterState state;
-        const char* best;
-    } cases[] = {{{false, false, false}, "x64"},
-                 {{true, false, true}, "haswell"},
-                 {{true, true, false}, "zen4"},
-                 {{true, true, true}, "sapphirerapids"}};
-    for (const auto& c : cases) EXPECT_EQ(best_cpu_variant(variants, c.state), fs::path(c.best)) << c.best;
-    EXPECT_EQ(best_cpu_variant({{"unsupported", 0}}, {true, true, true}), std::nullopt);
-}
 
 // Mesa's software Vulkan device stands in for a GPU; ggml-vulkan passes over
 // devices of the CPU type unless they are named.

@@ -20,7 +20,8 @@ namespace {
 
 void set_nonblocking(int fd) { fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) | O_NONBLOCK); }
 
-std::vector<std::string> child_environment(const ProcessOptions& options) {
+// The variables that start the helper as `options` ask.
+std::map<std::string, std::optional<std::string>> helper_environment(const ProcessOptions& options) {
     std::map<std::string, std::optional<std::string>> changes;
     // Under Wine a closed descriptor still becomes a handle; the Windows
     // starter (tests/windows/start_process.cpp) gives the helper none.
@@ -29,11 +30,10 @@ std::vector<std::string> child_environment(const ProcessOptions& options) {
         if (options.close_stdout) changes["DEBRINDLE_START_WITHOUT_STDOUT"] = "1";
     }
     for (const auto& [name, value] : options.environment) changes.insert_or_assign(name, value);
-    return environment_texts(changes);
+    return changes;
 }
 
-}  // namespace
-
+// This process's environment with `changes` applied, as NAME=VALUE texts.
 std::vector<std::string> environment_texts(const std::map<std::string, std::optional<std::string>>& changes) {
     std::map<std::string, std::string> variables;
     for (char** entry = environ; *entry != nullptr; ++entry) {
@@ -51,6 +51,38 @@ std::vector<std::string> environment_texts(const std::map<std::string, std::opti
     std::vector<std::string> texts;
     for (const auto& [name, value] : variables) texts.push_back(name + "=" + value);
     return texts;
+}
+
+}  // namespace
+
+pid_t start_process(std::vector<std::string> words,
+                    const std::map<std::string, std::optional<std::string>>& environment, ChildStreams streams,
+                    std::initializer_list<int> close_in_child, const std::string& working_directory) {
+    std::vector<char*> argv;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::vector<std::string> variables = environment_texts(environment);
+    std::vector<char*> envp;
+    for (auto& text : variables) envp.push_back(text.data());
+    envp.push_back(nullptr);
+
+    const pid_t pid = fork();
+    if (pid < 0) throw std::runtime_error("fork failed");
+    if (pid == 0) {
+        for (const auto& [fd, stream] : {std::pair{streams.in, STDIN_FILENO}, std::pair{streams.out, STDOUT_FILENO},
+                                         std::pair{streams.err, STDERR_FILENO}}) {
+            if (fd < 0) {
+                close(stream);
+            } else {
+                dup2(fd, stream);
+            }
+        }
+        for (const int fd : close_in_child) close(fd);
+        if (!working_directory.empty() && chdir(working_directory.c_str()) != 0) _exit(126);
+        execve(argv[0], argv.data(), envp.data());
+        _exit(127);
+    }
+    return pid;
 }
 
 const char* helper_path() { return DEBRINDLE_HELPER_PATH; }
@@ -97,36 +129,15 @@ ProcessResult run_helper(const ProcessOptions& options) {
     int in_pipe[2], out_pipe[2], err_pipe[2];
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0 || pipe(err_pipe) != 0) throw std::runtime_error("pipe failed");
 
-    std::vector<std::string> argument_texts =
+    std::vector<std::string> words =
         options.program.empty() ? helper_command() : std::vector<std::string>{options.program};
-    argument_texts.insert(argument_texts.begin(), options.launcher.begin(), options.launcher.end());
-    argument_texts.insert(argument_texts.end(), options.arguments.begin(), options.arguments.end());
-    std::vector<char*> argv;
-    for (auto& text : argument_texts) argv.push_back(text.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> environment_texts = child_environment(options);
-    std::vector<char*> envp;
-    for (auto& text : environment_texts) envp.push_back(text.data());
-    envp.push_back(nullptr);
-
-    const pid_t pid = fork();
-    if (pid == 0) {
-        if (options.close_stdin) {
-            close(STDIN_FILENO);
-        } else {
-            dup2(in_pipe[0], STDIN_FILENO);
-        }
-        if (options.close_stdout) {
-            close(STDOUT_FILENO);
-        } else {
-            dup2(out_pipe[1], STDOUT_FILENO);
-        }
-        dup2(err_pipe[1], STDERR_FILENO);
-        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]}) close(fd);
-        if (!options.working_directory.empty() && chdir(options.working_directory.c_str()) != 0) _exit(126);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
+    words.insert(words.begin(), options.launcher.begin(), options.launcher.end());
+    words.insert(words.end(), options.arguments.begin(), options.arguments.end());
+    const ChildStreams streams{options.close_stdin ? -1 : in_pipe[0], options.close_stdout ? -1 : out_pipe[1],
+                               err_pipe[1]};
+    const pid_t pid = start_process(std::move(words), helper_environment(options), streams,
+                                    {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_pipe[0], err_pipe[1]},
+                                    options.working_directory);
     close(in_pipe[0]);
     close(out_pipe[1]);
     close(err_pipe[1]);

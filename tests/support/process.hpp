@@ -1,6 +1,9 @@
 #pragma once
 // Runs the real helper binary through real pipes.
 
+#include <sys/types.h>
+
+#include <initializer_list>
 #include <map>
 #include <optional>
 #include <string>
@@ -30,9 +33,22 @@ struct ProcessOptions {
 
 ProcessResult run_helper(const ProcessOptions& options);
 
-// This process's environment with `changes` applied (nullopt removes a
-// variable), as NAME=VALUE texts for execve.
-std::vector<std::string> environment_texts(const std::map<std::string, std::optional<std::string>>& changes);
+// The descriptors a started process gets as its standard streams; -1 starts
+// it without that stream.
+struct ChildStreams {
+    int in = -1;
+    int out = -1;
+    int err = -1;
+};
+
+// Starts `words` (the program's path first) with `environment` changes on
+// top of this process's (nullopt removes a variable) and `streams`, in
+// `working_directory` unless it is empty. The child closes the descriptors
+// of `close_in_child` (its pipes' ends) once its streams are set. Gives the
+// child's process id.
+pid_t start_process(std::vector<std::string> words,
+                    const std::map<std::string, std::optional<std::string>>& environment, ChildStreams streams,
+                    std::initializer_list<int> close_in_child, const std::string& working_directory = "");
 
 // The path of the helper binary under test.
 const char* helper_path();

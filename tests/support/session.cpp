@@ -15,8 +15,6 @@
 
 #include "support/process.hpp"
 
-extern char** environ;
-
 namespace debrindle::testing {
 namespace {
 
@@ -46,27 +44,11 @@ HelperSession::HelperSession(const std::vector<std::string>& arguments,
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
     err_fd_ = anonymous_file();
 
-    std::vector<std::string> argument_texts = launcher;
-    argument_texts.push_back(helper_path());
-    argument_texts.insert(argument_texts.end(), arguments.begin(), arguments.end());
-    std::vector<char*> argv;
-    for (auto& text : argument_texts) argv.push_back(text.data());
-    argv.push_back(nullptr);
-    std::vector<std::string> env_texts = environment_texts(environment);
-    std::vector<char*> envp;
-    for (auto& text : env_texts) envp.push_back(text.data());
-    envp.push_back(nullptr);
-
-    pid_ = fork();
-    if (pid_ < 0) throw std::runtime_error("fork failed");
-    if (pid_ == 0) {
-        dup2(in_pipe[0], STDIN_FILENO);
-        dup2(out_pipe[1], STDOUT_FILENO);
-        dup2(err_fd_, STDERR_FILENO);
-        for (int fd : {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_fd_}) close(fd);
-        execve(argv[0], argv.data(), envp.data());
-        _exit(127);
-    }
+    std::vector<std::string> words = launcher;
+    words.push_back(helper_path());
+    words.insert(words.end(), arguments.begin(), arguments.end());
+    pid_ = start_process(std::move(words), environment, ChildStreams{in_pipe[0], out_pipe[1], err_fd_},
+                         {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_fd_});
     close(in_pipe[0]);
     close(out_pipe[1]);
     in_fd_ = in_pipe[1];
