@@ -125,6 +125,18 @@ std::optional<HeldFile> hold_model_file(const char* path);
 // on Windows a display adapter that is not a software one.
 bool gpu_device_present();
 
+// Runs `call(context)` and gives true. On Windows a C++ exception of another
+// run time (llama.cpp's DLLs are MSVC-built, the helper is not) cannot be
+// caught by the helper's `catch`; one that nothing in those DLLs catches
+// unwinds to here instead, and the result is false. Elsewhere such an
+// exception is an ordinary C++ exception and this only calls.
+bool call_guarding_foreign_exceptions(void (*call)(void*), void* context);
+
+template <typename Call>
+bool call_guarding_foreign_exceptions(Call& call) {
+    return call_guarding_foreign_exceptions([](void* context) { (*static_cast<Call*>(context))(); }, &call);
+}
+
 // The value of an environment variable as bytes, or nothing when unset.
 std::optional<std::string> environment_variable(const char* name);
 

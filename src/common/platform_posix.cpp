@@ -219,6 +219,11 @@ void terminate_process(int status) { std::_Exit(status); }
 
 namespace debrindle {
 
+bool call_guarding_foreign_exceptions(void (*call)(void*), void* context) {
+    call(context);
+    return true;
+}
+
 bool gpu_device_present() {
     // Every Linux GPU driver with Vulkan support opens one of these; a
     // machine without them has nothing for a Vulkan driver to find.
