@@ -6,8 +6,9 @@
 # prefix gone, so it can only work from its own folder.
 #
 # The prefix is the engine cache's (scripts/ensure-llama.sh installs the
-# pinned source there, with the modules moved to lib/), put back in the
-# install's own layout: no second build of llama.cpp.
+# pinned source there, with the modules moved to lib/ and a run path of
+# $ORIGIN), put back as a plain `cmake --install` leaves it: no second build
+# of llama.cpp.
 #
 # Usage: test-installed-llama.sh [Linux build dir]   (default: build; its
 #        debrindle-make-model writes the test's model)
@@ -23,6 +24,9 @@ mkdir -p "$prefix/bin"
 cp -r "$engine/include" "$engine/lib" "$prefix/"
 mv "$prefix"/lib/libggml-cpu-*.so "$prefix/lib/libggml-vulkan.so" "$prefix/bin/"
 rm "$prefix/lib/libgomp.so.1"  # the system's OpenMP run time serves an installed llama.cpp
+for library in "$prefix"/lib/lib*.so.*.* "$prefix"/bin/*.so; do
+  patchelf --remove-rpath "$library"  # an install leaves none ($ORIGIN is the cache's own)
+done
 
 cmake -S . -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release -DDEBRINDLE_INSTALLED_LLAMA=ON \
   -DCMAKE_PREFIX_PATH="$prefix" -DDEBRINDLE_TESTS=OFF -DDEBRINDLE_BENCH=OFF >/dev/null
