@@ -12,7 +12,9 @@ packages=(
   # patchelf fixes the prebuilt engine's library search paths; the Vulkan
   # loader lets the helper use a GPU, and Mesa's software device (lavapipe)
   # and qemu's older processors are what the tests run it on here.
-  patchelf libvulkan1 mesa-vulkan-drivers qemu-user
+  # libvulkan-dev's headers build the test layer that makes lavapipe look
+  # like a small GPU.
+  patchelf libvulkan1 libvulkan-dev mesa-vulkan-drivers qemu-user
 )
 # --windows: only what the Windows x64 build and its tests under Wine need
 # (scripts/build-windows.sh, scripts/test-windows.sh).

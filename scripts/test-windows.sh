@@ -53,6 +53,9 @@ export DEBRINDLE_HELPER_COMMAND="$wine_loader $starter $helper_exe"
 # Planted where the helper starts, under the names of engine DLLs.
 export DEBRINDLE_PLANTED_DLL="$PWD/$windows_build/planted-library.dll"
 x86_64-w64-mingw32-gcc-posix -shared -O2 -o "$DEBRINDLE_PLANTED_DLL" tests/windows/planted_library.c
+# Put into a copy of the helper's folder as a CPU module that faults.
+export DEBRINDLE_FAULTING_DLL="$PWD/$windows_build/faulting-module.dll"
+x86_64-w64-mingw32-gcc-posix -shared -O2 -o "$DEBRINDLE_FAULTING_DLL" tests/windows/faulting_module.c
 # The whole test binary: every suite that starts the helper now starts the
 # .exe (the in-process suites run again on Linux, in a few seconds).
 timeout 1800 "$tests_binary" --gtest_brief=1

@@ -10,6 +10,8 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
+#include <unistd.h>
 
 #include <cstdlib>
 #include <cstring>
@@ -518,6 +520,66 @@ INSTANTIATE_TEST_SUITE_P(
         // A line cut inside a character is not UTF-8: that ends the server.
         CutInputCase{"inside_a_character", "{\"userPrompt\":\"\xC3", "", 1, "stream did not contain valid UTF-8\n"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+// The descriptors of a process that point at `path`.
+std::vector<int> descriptors_of(pid_t pid, const std::string& path) {
+    std::vector<int> found;
+    for (const auto& entry : fs::directory_iterator("/proc/" + std::to_string(pid) + "/fd")) {
+        std::error_code error;
+        if (fs::read_symlink(entry.path(), error) == path) found.push_back(std::stoi(entry.path().filename()));
+    }
+    return found;
+}
+
+// A host may start the helper without a standard stream, and limit its
+// memory. No file the helper opens takes a missing stream's number. Under a
+// limit that leaves room for the model (measured: stacks and arenas grow
+// with the processors), a line longer than the limit is answered.
+TEST(HostileStart, MissingStreamsAndAMemoryLimit) {
+    const std::string model = write_test_model(chain_model({"▁Hello", "!"}));
+    const std::string error = "out of memory: the request does not fit in the memory the helper may use";
+    rlim_t limit = 0;
+    const auto send_huge_line = [&limit](HelperSession& helper) {
+        helper.send(R"({"userPrompt":")");
+        for (rlim_t sent = 0; sent <= limit; sent += 1U << 20U) helper.send(std::string(1U << 20U, 'x'));
+        helper.send("\"}\n");
+    };
+    for (const std::string closing : {"2>&-", ">&-"}) {
+        const std::vector<std::string> launcher = {"/bin/sh", "-c", "exec \"$@\" " + closing, "sh"};
+        HelperSession server({"--server"}, quiet_environment(), std::chrono::seconds(120), launcher);
+        server.send(request_json(model) + "\n");
+        // Loaded once its file is held (the answer may have nowhere to go).
+        for (int wait = 0; wait < 6000 && descriptors_of(server.pid(), model).empty(); ++wait) usleep(10000);
+        ASSERT_FALSE(descriptors_of(server.pid(), model).empty());
+        for (int fd : descriptors_of(server.pid(), model)) EXPECT_GT(fd, 2) << closing;
+        if (closing == "2>&-") {
+            EXPECT_EQ(server.read_line(), hello);
+#ifndef DEBRINDLE_SANITIZED_BUILD  // the sanitizers reserve far more address space than any limit
+            std::ifstream("/proc/" + std::to_string(server.pid()) + "/statm") >> limit;  // pages in use
+            limit = limit * static_cast<rlim_t>(sysconf(_SC_PAGESIZE)) + (256U << 20U);
+            const rlimit address_space{limit, limit};
+            ASSERT_EQ(prlimit(server.pid(), RLIMIT_AS, &address_space, nullptr), 0);
+            send_huge_line(server);
+            server.send(request_json(model) + "\n");
+            EXPECT_EQ(server.read_line(), error_line(error));
+            EXPECT_EQ(server.read_line(), hello);
+#endif
+        }
+        const SessionEnd served = server.finish();
+        EXPECT_EQ(served.exit_status, 0) << closing;
+        EXPECT_EQ(served.out, "");
+        EXPECT_EQ(served.err, "");
+    }
+    if (limit == 0) return;
+    HelperSession one_shot({}, quiet_environment());
+    const rlimit address_space{limit, limit};
+    ASSERT_EQ(prlimit(one_shot.pid(), RLIMIT_AS, &address_space, nullptr), 0);
+    send_huge_line(one_shot);
+    const SessionEnd failed = one_shot.finish();
+    EXPECT_EQ(failed.exit_status, 1);
+    EXPECT_EQ(failed.out, "");
+    EXPECT_EQ(failed.err, error + "\n");
+}
 
 // The guard behind every run above: a helper that keeps waiting (here, for
 // the rest of a line that never comes) is killed at the deadline and the

@@ -4,6 +4,7 @@
 #include <limits>
 
 #include "engine/generation_plan.hpp"
+#include "engine/placement.hpp"
 
 namespace debrindle {
 namespace {
@@ -63,6 +64,32 @@ TEST(GenerationPlan, SamplerChoice) {
         {infinity, 1.0F},      {std::nextafter(0.15F, 1.0F), std::nextafter(0.15F, 1.0F)},
     };
     for (const Case& c : cases) EXPECT_EQ(chain_temperature(c.temperature), c.expected) << c.temperature;
+}
+
+// 10 layers of 10 MiB weights and 2 MiB cache, 4 MiB of output, 16 MiB of
+// compute buffers; a sixteenth of the free memory stays free.
+TEST(GenerationPlan, PlacementsBelowAFailedOne) {
+    constexpr std::uint64_t mib = 1024 * 1024;
+    const ModelFootprint footprint{10, 10 * mib, 4 * mib, 2 * mib, 16 * mib};
+    const Placement cpu = cpu_only_placement;
+    struct Case {
+        Placement failed;
+        std::uint64_t free_mib;
+        std::vector<Placement> expected;
+    };
+    const Case cases[] = {
+        {requested_placement, 120, {{8, false}, {4, false}, cpu}},   // 96.5 MiB left: 8 layers of 12
+        {requested_placement, 16, {cpu}},                            // not even the compute buffers
+        {requested_placement, 1024, {{5, false}, {2, false}, cpu}},  // all fits, yet failed: half of 11
+        {{8, false}, 160, {{4, false}, {2, false}, cpu}},
+        {{1, false}, 160, {cpu}},
+        {{0, false}, 1024, {cpu}},
+        {cpu, 1024, {}},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(placements_below(c.failed, footprint, c.free_mib * mib), c.expected) << c.free_mib << " MiB";
+    }
+    EXPECT_EQ(gpu_layers_that_fit(footprint, 1024 * mib), 11U);  // every layer and the output
 }
 
 }  // namespace

@@ -1,6 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <optional>
+#include <string>
+
 #include "app/path_equality.hpp"
+#include "common/long_path.hpp"
 
 namespace debrindle {
 namespace {
@@ -63,6 +67,22 @@ TEST(PathEquality, PosixRules) {
                                 {"a/b", R"(a\b)", false},
                                 {"", ".", false},
                             });
+}
+
+// What the Windows build hands the engine after GetFullPathNameW.
+TEST(WindowsLongPath, OnlyLongFullPathsBecomeVerbatim) {
+    const std::string name(250, 'f');
+    std::string emoji;  // 250 UTF-16 units in 500 bytes
+    for (int i = 0; i < 125; ++i) emoji += "\xF0\x9F\x98\x80";
+    const std::pair<std::string, std::optional<std::string>> cases[] = {
+        {R"(C:\)" + name + R"(\m.gguf)", R"(\\?\C:\)" + name + R"(\m.gguf)"},  // 260 units
+        {R"(C:\)" + name + R"(\m.ggu)", std::nullopt},                         // 259
+        {R"(C:\)" + emoji + R"(\m.gguf)", R"(\\?\C:\)" + emoji + R"(\m.gguf)"},
+        {R"(\\server\share\)" + name, R"(\\?\UNC\server\share\)" + name},
+        {name + R"(\)" + name, std::nullopt},
+        {R"(\\?\C:\)" + name + R"(\)" + name, std::nullopt},
+    };
+    for (const auto& [path, form] : cases) EXPECT_EQ(long_path_form(path), form) << path;
 }
 
 }  // namespace

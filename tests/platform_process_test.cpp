@@ -102,6 +102,30 @@ std::string with_backslashes(const std::string& path) {
     return result;
 }
 
+// A model path past MAX_PATH, absolute or relative, reaches the Windows
+// build's engine (its log names it) full and verbatim, which opens whatever
+// the system's settings. (Wine opens long paths either way.)
+TEST(PlatformFiles, LongModelPathsReachTheEngineVerbatim) {
+    const std::string base = temporary_directory();
+    std::string relative = "m";
+    while (base.size() + relative.size() < 300) relative += "/a-folder-with-a-long-name";
+    std::filesystem::create_directories(base + "/" + relative);
+    relative += "/m.gguf";
+    const std::string absolute = base + "/" + relative;
+    if (auto error = model_writer::write_model(chain_model({"▁Hello", "!"}), absolute)) FAIL() << *error;
+    const bool windows = helper_is_windows_build();
+    for (const auto& [path, working_directory] : {std::pair{absolute, std::string()}, std::pair{relative, base}}) {
+        ProcessOptions options;
+        options.input = request_json(path);
+        options.working_directory = working_directory;
+        options.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = "1";
+        const ProcessResult result = run_helper(options);
+        EXPECT_EQ(result.out, " Hello!") << path;
+        const std::string engine_path = windows ? R"(\\?\Z:)" + with_backslashes(absolute) : path;
+        EXPECT_NE(result.err.find(" tensors from " + engine_path + " (version"), std::string::npos) << result.err;
+    }
+}
+
 const std::string warm = R"({"ok":true,"output":"","error":null})";
 const std::string load_failed = R"({"ok":false,"output":null,"error":"null result from llama cpp"})";
 

@@ -113,6 +113,26 @@ TEST_F(Server, LoadsOnlyWhenThePathChanges) {
     EXPECT_EQ(helper_lines(run.result.err), expected_diagnostics);
 }
 
+// llama.cpp's tokenizer throws on a vocabulary without byte tokens: only
+// that request fails, in either mode.
+TEST_F(Server, ExceptionInsideLlamaCppFailsOnlyItsRequest) {
+    auto model_spec = chain_model({"▁Hello", "!"});
+    model_spec.byte_tokens = false;
+    const std::string no_bytes = write_test_model(model_spec, "no-bytes.gguf");
+    const auto run = run_server(request_json(*model_a) + "\n" + request_json(no_bytes) + "\n" + request_json(*model_a));
+    EXPECT_EQ(run.result.exit_status, 0);
+    ASSERT_EQ(run.lines.size(), 3U) << run.result.out;
+    EXPECT_EQ(run.lines[0], hello);
+    EXPECT_TRUE(run.lines[1].starts_with(R"({"ok":false,"output":null,"error":"llama.cpp failed: )")) << run.lines[1];
+    EXPECT_EQ(run.lines[2], hello);
+    ProcessOptions one_shot;
+    one_shot.input = request_json(no_bytes);
+    const ProcessResult result = run_helper(one_shot);
+    EXPECT_EQ(result.exit_status, 1);
+    EXPECT_EQ(result.out, "");
+    EXPECT_TRUE(result.err.starts_with("llama.cpp failed: ")) << result.err;
+}
+
 TEST_F(Server, ChangedLetterCaseIsAnotherKey) {
     // A directory whose name differs only in case holds a copy of model A.
     const std::string dir = temporary_directory();

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
+#include <map>
 
 #include "engine/cpu_variant.hpp"
 #include "support/models.hpp"
@@ -108,10 +110,104 @@ TEST(ShippedEngine, GpuOffloadGivesTheCpuReplyQuietly) {
     EXPECT_NE(logged.err.find("offloaded 2/2 layers to GPU"), std::string::npos) << logged.err;
 }
 
+#ifdef DEBRINDLE_SMALL_GPU_LAYER_DIR
+// lavapipe behind a layer that makes it a small card: its memory capped, and
+// an allocation past the cap refused as a real card refuses it. The caps
+// fall between this model's buffers on the device (weights 2201 KiB, cache
+// 1280 KiB, compute 2118 + 1159 KiB, then 6 KiB during the first decode), so
+// each fails the full offload at another place; every request is answered.
+TEST(ShippedEngine, GpuTooSmallForTheModelStillAnswers) {
+    if (helper_is_windows_build() || !fs::exists("/usr/share/vulkan/icd.d/lvp_icd.x86_64.json")) {
+        GTEST_SKIP() << "needs Mesa's lavapipe";
+    }
+    const std::string model = write_test_model(chain_model(reply_chain));
+    const struct {
+        const char* kib;
+        const char* engine_says;
+        const char* placed;
+    } cases[] = {
+        {"1000", "unable to allocate Vulkan0 buffer", "n_gpu_layers=0 CPU only"},
+        {"3000", "failed to allocate buffer for kv cache", "n_gpu_layers=0 CPU only"},
+        {"5000", "failed to allocate compute pp buffers", "n_gpu_layers=0 CPU only"},
+        {"6762", "Device memory allocation of size 5184 failed", "n_gpu_layers=1 on Vulkan0"},
+    };
+    const std::string answer = R"({"ok":true,"output":" Hello world!","error":null})";
+    for (const auto& c : cases) {
+        ProcessOptions options;
+        options.environment = {{"GGML_VK_VISIBLE_DEVICES", "0"},
+                               {"VK_LAYER_PATH", DEBRINDLE_SMALL_GPU_LAYER_DIR},
+                               {"VK_INSTANCE_LAYERS", "VK_LAYER_DEBRINDLE_small_gpu"},
+                               {"DEBRINDLE_SMALL_GPU_KIB", c.kib}};
+        const ProcessResult quiet = one_shot(model, options);
+        EXPECT_EQ(quiet.exit_status, 0) << c.kib;
+        EXPECT_EQ(quiet.out, reply) << c.kib;
+        EXPECT_EQ(quiet.err, "") << c.kib;
+
+        ProcessOptions server = options;
+        server.arguments = {"--server"};
+        server.input = request_json(model, "hi", R"("action":"warmup",)") + "\n" + request_json(model) + "\n" +
+                       request_json(model) + "\n";
+        const ProcessResult served = run_helper(server);
+        EXPECT_EQ(served.exit_status, 0) << c.kib;
+        EXPECT_EQ(served.out, R"({"ok":true,"output":"","error":null})"
+                              "\n" +
+                                  answer + "\n" + answer + "\n")
+            << c.kib;
+
+        options.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = "1";
+        const ProcessResult logged = one_shot(model, options);
+        EXPECT_EQ(logged.out, reply) << c.kib;
+        EXPECT_NE(logged.err.find(c.engine_says), std::string::npos) << c.kib << logged.err;
+        EXPECT_NE(logged.err.find("placed model path=" + model + " " + c.placed + "\n"), std::string::npos)
+            << c.kib << logged.err;
+    }
+    // Where neither holds the context of a prompt of 300,000 words (about
+    // 370 MiB of cache for the memory the process may use), that request
+    // fails and the server goes on with the model where it is.
+    std::string words;
+    for (int i = 0; i < 300000; ++i) words += "a ";
+    ProcessOptions limited;
+    limited.launcher = {"/bin/sh", "-c", "ulimit -v 1000000 && exec \"$@\"", "sh"};
+    limited.arguments = {"--server"};
+    limited.environment = {{"GGML_VK_VISIBLE_DEVICES", "0"},
+                           {"VK_LAYER_PATH", DEBRINDLE_SMALL_GPU_LAYER_DIR},
+                           {"VK_INSTANCE_LAYERS", "VK_LAYER_DEBRINDLE_small_gpu"},
+                           {"DEBRINDLE_SMALL_GPU_KIB", "1000"}};
+    limited.input = request_json(model) + "\n" + request_json(model, words) + "\n" + request_json(model) + "\n";
+    const ProcessResult result = run_helper(limited);
+    EXPECT_EQ(result.exit_status, 0);
+    EXPECT_EQ(result.out, answer + "\n" +
+                              R"({"ok":false,"output":null,"error":"null reference from llama.cpp"})"
+                              "\n" +
+                              answer + "\n");
+}
+#endif
+
+// A copy of the helper's folder under `name`, without the files whose names
+// begin with one of `left_out`, and options that start the helper there.
+ProcessOptions copy_of_helper_folder(const std::string& name, const std::vector<std::string>& left_out) {
+    const auto command = helper_command();
+    const fs::path folder = fs::path(temporary_directory()) / name;
+    fs::create_directory(folder);
+    for (const auto& entry : fs::directory_iterator(fs::path(command.back()).parent_path())) {
+        const auto file = entry.path().filename().string();
+        const auto named = [&](const std::string& prefix) { return file.starts_with(prefix); };
+        if (entry.is_regular_file() && std::none_of(left_out.begin(), left_out.end(), named)) {
+            fs::copy(entry.path(), folder / file);
+        }
+    }
+    ProcessOptions options;
+    options.program = (folder / fs::path(command.back()).filename()).string();
+    options.launcher.assign(command.begin(), command.end() - 1);  // Wine and its starter, if any
+    return options;
+}
+
 // A copy of the helper's folder without some modules, started in a folder
 // where libraries are planted under the names of modules and of what they
-// load: the helper answers on what its own folder holds, or fails cleanly
-// without a CPU module, and never loads a planted library.
+// load: the helper answers on what its own folder holds (a broken CPU module
+// left out), or fails cleanly without a usable one (saying why, with
+// diagnostics on), and never loads a planted library. The folder's name may
+// hold what glibc's loader would read as its own variables.
 TEST(ShippedEngine, LoadsEngineCodeOnlyFromItsOwnFolder) {
     // The Windows build is checked with a DLL that test-windows.sh builds.
     const bool windows = helper_is_windows_build();
@@ -119,39 +215,55 @@ TEST(ShippedEngine, LoadsEngineCodeOnlyFromItsOwnFolder) {
     if (planted_library == nullptr) GTEST_SKIP() << "no planted library for this build";
     const std::string lib = windows ? "" : "lib";
     const std::string extension = windows ? ".dll" : ".so";
-    auto command = helper_command();
-    const fs::path helper_folder = fs::path(command.back()).parent_path();
+    const std::string broken = lib + "ggml-cpu-x64" + extension;
     const std::string model = write_test_model(chain_model(reply_chain));
     const struct {
+        std::string folder;
         std::vector<std::string> left_out;
         int status;
-        std::string out, err;
-    } cases[] = {{{lib + "ggml-vulkan"}, 0, reply, ""},
-                 {{lib + "ggml-vulkan", lib + "ggml-cpu-"}, 1, "", "null result from llama cpp\n"}};
+        std::string out, diagnostic;  // with a diagnostic, diagnostics are on
+    } cases[] = {{"price$LIB", {lib + "ggml-vulkan"}, 0, reply, ""},
+                 {"copy$PLATFORM", {lib + "ggml-vulkan", lib + "ggml-cpu-"}, 1, "", "no CPU module loaded: " + broken}};
     for (const auto& c : cases) {
-        const fs::path folder = temporary_directory();
-        for (const auto& entry : fs::directory_iterator(helper_folder)) {
-            const auto name = entry.path().filename().string();
-            const auto left_out = [&](const std::string& prefix) { return name.starts_with(prefix); };
-            if (entry.is_regular_file() && std::none_of(c.left_out.begin(), c.left_out.end(), left_out)) {
-                fs::copy(entry.path(), folder / name);
-            }
-        }
+        ProcessOptions options = copy_of_helper_folder(c.folder, c.left_out);
+        std::ofstream(fs::path(options.program).parent_path() / broken) << "no library";
+        if (!c.diagnostic.empty()) options.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = "1";
         const fs::path planted = temporary_directory();
         for (const std::string& name :
              {lib + "ggml-cpu-x64" + extension, lib + "ggml-cpu-planted" + extension, lib + "ggml-vulkan" + extension,
               lib + "ggml-base" + extension, std::string(windows ? "vulkan-1.dll" : "libvulkan.so.1")}) {
             fs::copy(planted_library, planted / name);
         }
-        ProcessOptions options;
-        options.program = (folder / fs::path(command.back()).filename()).string();
-        options.launcher.assign(command.begin(), command.end() - 1);  // Wine and its starter, if any
         options.working_directory = planted.string();
         const auto result = one_shot(model, options);
-        EXPECT_EQ(result.exit_status, c.status) << c.left_out.size();
-        EXPECT_EQ(result.out, c.out);
-        EXPECT_EQ(result.err, c.err);
-        EXPECT_FALSE(fs::exists(planted / "planted-library-ran")) << c.left_out.size();
+        EXPECT_EQ(result.exit_status, c.status) << c.folder;
+        EXPECT_EQ(result.out, c.out) << c.folder;
+        EXPECT_EQ(result.err.empty(), c.diagnostic.empty()) << result.err;
+        EXPECT_NE(("\n" + result.err).find("\n" + c.diagnostic), std::string::npos) << result.err;
+        EXPECT_TRUE(result.err.ends_with(c.status == 0 ? "" : "null result from llama cpp\n")) << result.err;
+        EXPECT_FALSE(fs::exists(planted / "planted-library-ran")) << c.folder;
+    }
+}
+
+// A module that faults while the helper asks it for its score (a module in
+// a folder on a failing network share would): one line and status 101, never
+// a dialog, and under Wine never its debugger's report on standard output.
+TEST(ShippedEngine, FaultInsideAModuleIsAnAbnormalStop) {
+    const char* faulting_module = std::getenv("DEBRINDLE_FAULTING_DLL");
+    if (!helper_is_windows_build() || faulting_module == nullptr) GTEST_SKIP() << "the Windows build's faults";
+    ProcessOptions options = copy_of_helper_folder("faults", {"ggml-vulkan"});
+    fs::copy(faulting_module, fs::path(options.program).parent_path() / "ggml-cpu-faulting.dll");
+    const std::string model = write_test_model(chain_model(reply_chain));
+    for (const auto& [fault, line] : std::map<std::string, std::string>{
+             {"in_page",
+              "the model file changed while in use: reading a mapped page of it failed (EXCEPTION_IN_PAGE_ERROR)\n"},
+             {"access_violation", "an unhandled exception stopped the helper: code 0xC0000005\n"},
+             {"abort", "the engine's C run time aborted the helper\n"}}) {
+        options.environment["DEBRINDLE_FAULT"] = fault;
+        const auto result = one_shot(model, options);
+        EXPECT_EQ(result.exit_status, 101) << fault;
+        EXPECT_EQ(result.out, "") << fault;
+        EXPECT_EQ(result.err, line);
     }
 }
 

@@ -1,6 +1,7 @@
 #pragma once
-// The server's backend and the one model it keeps loaded, with the path it
-// was loaded from.
+// The backend and the one model kept loaded, with the path it was loaded
+// from and where its layers went. Server mode keeps one for its whole life;
+// one-shot mode uses one for its single request.
 
 #include <optional>
 #include <string>
@@ -8,13 +9,17 @@
 
 #include "common/result.hpp"
 #include "engine/backend.hpp"
-#include "engine/model.hpp"
+#include "engine/generation.hpp"
+#include "engine/placed_model.hpp"
 
 namespace debrindle {
 
+// Which diagnostic lines a load writes.
+enum class LoadLines { one_shot, server };
+
 class ModelCache {
 public:
-    explicit ModelCache(EngineBackend backend) : backend_(std::move(backend)) {}
+    ModelCache(EngineBackend backend, LoadLines lines) : backend_(std::move(backend)), lines_(lines) {}
 
     // Makes the cache hold the model of `model_path`, loading it only when
     // the cached path differs. A new model is loaded before the old one is
@@ -23,15 +28,20 @@ public:
     // request fails.
     Result<Done, std::string> ensure_loaded(std::string_view model_path);
 
-    const EngineBackend& backend() const { return backend_; }
-    // The cached model, if any.
-    const LoadedModel* model() const { return model_ ? &*model_ : nullptr; }
+    // Generates with the cached model. When its context or a decode fails
+    // while it has layers on a GPU, it is placed again with fewer (the old
+    // placement released first, to free the device) and the generation runs
+    // again; should no placement load, the cache is left empty.
+    Result<std::string, std::string> generate(const GenerationInput& input);
 
 private:
+    void write_placement_line(std::string_view path, const PlacedModel& placed) const;
+
     // Declared first so that it is released last.
     EngineBackend backend_;
+    LoadLines lines_;
     std::string path_;
-    std::optional<LoadedModel> model_;
+    std::optional<PlacedModel> model_;
 };
 
 }  // namespace debrindle

@@ -1,13 +1,15 @@
 #include "app/one_shot.hpp"
 
+#include <new>
 #include <string>
 
 #include "app/fatal_exit.hpp"
+#include "app/generation_input.hpp"
+#include "app/model_cache.hpp"
+#include "app/out_of_memory.hpp"
 #include "common/platform.hpp"
 #include "diag/diagnostics.hpp"
 #include "engine/backend.hpp"
-#include "engine/generation.hpp"
-#include "engine/model.hpp"
 #include "protocol/request_decoder.hpp"
 
 namespace debrindle {
@@ -33,17 +35,13 @@ Result<std::string, std::string> generate_once(const LlamaHelperRequest& request
     if (!backend) return Failure{backend.error().text()};
     if (!diagnostics_enabled()) silence_engine_log();
 
-    const ModelParams params = set_gpu_layers(model_params_default(), all_gpu_layers);
-    if (diagnostics_enabled()) write_diagnostic_line(one_shot_loading_line(request.modelPath));
-    auto model = model_load(*backend, request.modelPath, params);
-    if (!model) return Failure{model.error().text()};
-
-    return generate_text(*backend, *model, request);
+    ModelCache cache(std::move(backend).value(), LoadLines::one_shot);
+    auto loaded = cache.ensure_loaded(request.modelPath);
+    if (!loaded) return Failure{std::move(loaded).error()};
+    return cache.generate(generation_input(request));
 }
 
-}  // namespace
-
-int run_one_shot() {
+int answer_request() {
     auto input = read_all_standard_input();
     if (!input) return fatal_exit(input.error().description);
 
@@ -56,6 +54,17 @@ int run_one_shot() {
     auto written = write_standard_output(*text);
     if (!written) return fatal_exit(written.error().description);
     return exit_success;
+}
+
+}  // namespace
+
+int run_one_shot() {
+    // The engine, if it started, is released on the way out.
+    try {
+        return answer_request();
+    } catch (const std::bad_alloc&) {
+        return fatal_exit(request_out_of_memory);
+    }
 }
 
 }  // namespace debrindle

@@ -1,13 +1,16 @@
 #include "app/server_loop.hpp"
 
+#include <new>
+
 #include "app/fatal_exit.hpp"
+#include "app/generation_input.hpp"
 #include "app/model_cache.hpp"
+#include "app/out_of_memory.hpp"
 #include "common/buffered_writer.hpp"
 #include "common/line_reader.hpp"
 #include "common/utf8.hpp"
 #include "common/white_space.hpp"
 #include "diag/diagnostics.hpp"
-#include "engine/generation.hpp"
 #include "protocol/request_decoder.hpp"
 #include "protocol/response_writer.hpp"
 
@@ -24,11 +27,22 @@ HelperResponse answer(ModelCache& cache, std::string_view line) {
     if (!loaded) return failure(std::move(loaded).error());
     if (request->action == RequestAction::warmup) return HelperResponse{true, std::string(), std::nullopt};
 
-    const LoadedModel* model = cache.model();
-    if (model == nullptr) return failure("De-Brindle helper model is not loaded.");
-    auto text = generate_text(cache.backend(), *model, *request);
+    auto text = cache.generate(generation_input(*request));
     if (!text) return failure(std::move(text).error());
     return HelperResponse{true, std::move(text).value(), std::nullopt};
+}
+
+HelperResponse out_of_memory() { return failure(std::string(request_out_of_memory)); }
+
+// A request whose storage cannot be allocated is answered with the memory
+// error. The answer is built whole before any of it is written, so nothing
+// of the failed one has gone out.
+Result<Done, IoError> answer_line(ModelCache& cache, BufferedWriter& writer, std::string_view line) {
+    try {
+        return write_response_line(writer, answer(cache, line));
+    } catch (const std::bad_alloc&) {
+        return write_response_line(writer, out_of_memory());
+    }
 }
 
 // Serves until the input ends (nothing) or a stream fails (its message).
@@ -37,10 +51,12 @@ std::optional<std::string> serve(ModelCache& cache, LineReader& reader, Buffered
     for (;;) {
         auto read = reader.read_line(line);
         if (!read) return std::move(read).error().description;
-        if (!*read) return std::nullopt;
-        if (!is_valid_utf8(line)) return std::string("stream did not contain valid UTF-8");
+        if (*read == LineRead::ended) return std::nullopt;
+        // A line too large to hold is answered without being looked at.
+        if (*read == LineRead::line && !is_valid_utf8(line)) return std::string("stream did not contain valid UTF-8");
 
-        auto written = write_response_line(writer, answer(cache, line));
+        auto written =
+            *read == LineRead::line ? answer_line(cache, writer, line) : write_response_line(writer, out_of_memory());
         if (!written) return std::move(written).error().description;
     }
 }
@@ -57,7 +73,7 @@ int run_server() {
 
     std::optional<std::string> fatal;
     {
-        ModelCache cache(std::move(backend).value());
+        ModelCache cache(std::move(backend).value(), LoadLines::server);
         fatal = serve(cache, reader, writer);
     }  // the cached model and the backend are released here
     (void)writer.flush();

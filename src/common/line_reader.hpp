@@ -9,14 +9,21 @@
 
 namespace debrindle {
 
+enum class LineRead {
+    ended,      // the input ended before any byte
+    line,       // a whole line
+    too_large,  // a line whose bytes could not all be held in memory
+};
+
 class LineReader {
 public:
     explicit LineReader(std::size_t capacity = 8192);
 
     // Replaces `line` with the next line: its bytes up to and including the
-    // next "\n", or up to the end of input. Gives false when the input has
-    // ended before any byte. Lines have no length limit.
-    Result<bool, IoError> read_line(std::string& line);
+    // next "\n", or up to the end of input. Lines have no length limit but
+    // the memory: a line that does not fit is read to its end and dropped,
+    // and `line` is left empty.
+    Result<LineRead, IoError> read_line(std::string& line);
 
 private:
     std::vector<char> buffer_;

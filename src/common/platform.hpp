@@ -20,10 +20,13 @@ struct IoError {
     std::string description;
 };
 
-// Called once at start with main's arguments: keeps the command line for
-// the scan, makes writes to a closed pipe fail with an error instead of
-// killing the process, and puts the standard streams into binary mode where
-// the platform distinguishes it.
+// Called once at start with main's arguments, before anything opens a file:
+// opens a standard stream the process was started without on the null device
+// where the system would give its number to the next file opened (POSIX),
+// keeps the command line for the scan, makes writes to a closed pipe fail
+// with an error instead of killing the process, puts the standard streams
+// into binary mode where the platform distinguishes it, and keeps the system
+// from showing dialogs for the process (Windows).
 void prepare_process(int argc, char** argv);
 
 // The command-line words, converted to UTF-8 one at a time, so that a word
@@ -53,22 +56,36 @@ void redirect_standard_error_to_null();
 // cannot tell.
 std::optional<std::filesystem::path> executable_folder();
 
+// A path to `folder` that the system's loader takes as it is, for loading
+// libraries from it. glibc's dlopen expands $ORIGIN, $LIB and $PLATFORM in
+// the path it is given, so a folder whose path holds a "$" is named through
+// a descriptor of it that stays open (/proc/self/fd/N); libraries loaded
+// from there still find their own dependencies beside them, since $ORIGIN is
+// then that path too. Any other folder, and every folder on Windows, is
+// given back as it is.
+std::filesystem::path loadable_folder(const std::filesystem::path& folder);
+
 // Loads the shared library at `path` (its own dependencies found beside it or
 // in the system's folders), calls its exported `int name(void)` and unloads
-// it again. Nothing when the library cannot be loaded or lacks the function.
-std::optional<int> call_library_function(const std::filesystem::path& path, const char* name);
+// it again. Fails with the system's reason when the library cannot be loaded,
+// or when it lacks the function.
+Result<int, std::string> call_library_function(const std::filesystem::path& path, const char* name);
 
 // Whether the system lets this process use the AMX tile registers that the
 // processor may report (on Linux a process must ask for them first). x86-64
 // only.
 bool amx_tiles_permitted();
 
-// From now on a bus error, the fault of reading a mapped page whose file was
-// cut short while in use, ends the process with status 101 after writing
-// `line` to standard error, instead of killing it without a word. `line`
-// must live as long as the process. Nothing to do where a mapped file cannot
-// be cut short (Windows).
-void stop_on_bus_error(std::string_view line);
+// From now on the faults that would end the process without a word end it
+// with status 101 after one line on standard error:
+// - reading a mapped page that its file no longer holds, or that the storage
+//   fails to deliver (a model file cut short while in use, a failing disk or
+//   network share): SIGBUS on POSIX, EXCEPTION_IN_PAGE_ERROR on Windows. The
+//   line is `mapped_page_message` and the fault's name in parentheses.
+// - on Windows, any other exception that nothing handles (a line with its
+//   code) and an abort in the engine's C run time, never with a dialog or
+//   the system's error report.
+void stop_on_faults(std::string_view mapped_page_message);
 
 // A model file kept open for as long as the model loaded from it lives, so
 // that its length can be read again later through the file itself, whatever
@@ -91,11 +108,22 @@ private:
     std::intptr_t handle_;
 };
 
+// The form of a file path (UTF-8) that this system's file functions open
+// whatever its length, for the engine and hold_model_file: on Windows, a path
+// whose full form reaches MAX_PATH becomes that full form, verbatim
+// (long_path_form). Any other path, and every path elsewhere, stays as it is.
+std::string openable_path(std::string path);
+
 // Opens `path` (NUL-terminated UTF-8) when it names a regular file that is
 // not empty. Anything else is refused at once and never read: a missing
 // path, a directory, a FIFO or named pipe (whose open would wait for a
 // writer), a socket, a device.
 std::optional<HeldFile> hold_model_file(const char* path);
+
+// Whether the system shows a GPU that a Vulkan driver could drive: on Linux
+// a DRM render node, a node of NVIDIA's own driver, or WSL2's /dev/dxg;
+// on Windows a display adapter that is not a software one.
+bool gpu_device_present();
 
 // The value of an environment variable as bytes, or nothing when unset.
 std::optional<std::string> environment_variable(const char* name);

@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 
 #include "common/platform.hpp"
 #include "common/utf8.hpp"
@@ -27,7 +28,8 @@ int own_standard_error = STDERR_FILENO;
 int saved_argc = 0;
 char** saved_argv = nullptr;
 
-std::string_view bus_error_line;
+// Set once, before the handler that writes it is installed.
+std::string bus_error_line;
 
 std::atomic_flag bus_error_seen = ATOMIC_FLAG_INIT;
 
@@ -65,9 +67,23 @@ Result<Done, IoError> write_all(int fd, std::string_view bytes) {
     return Done{};
 }
 
+// A standard stream that the process was started without is opened on the
+// null device: otherwise the next file opened (the held model file, a GPU
+// driver's device) would take its number and receive what is meant for the
+// stream. Input from it reads as empty, and writes to it count as done, as
+// they would on the missing stream.
+void open_missing_standard_streams() {
+    for (int fd = STDIN_FILENO; fd <= STDERR_FILENO; ++fd) {
+        if (::fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+        // The lower numbers are open by now, so the new descriptor is `fd`.
+        (void)::open("/dev/null", fd == STDIN_FILENO ? O_RDONLY : O_WRONLY);
+    }
+}
+
 }  // namespace
 
 void prepare_process(int argc, char** argv) {
+    open_missing_standard_streams();
     saved_argc = argc;
     saved_argv = argv;
     std::signal(SIGPIPE, SIG_IGN);
@@ -119,10 +135,20 @@ std::optional<std::filesystem::path> executable_folder() {
     return program.parent_path();
 }
 
-std::optional<int> call_library_function(const std::filesystem::path& path, const char* name) {
+std::filesystem::path loadable_folder(const std::filesystem::path& folder) {
+    if (folder.native().find('$') == std::string::npos) return folder;
+    const int fd = ::open(folder.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return folder;
+    return "/proc/self/fd/" + std::to_string(fd);  // open for the rest of the process
+}
+
+Result<int, std::string> call_library_function(const std::filesystem::path& path, const char* name) {
     void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) return std::nullopt;
-    std::optional<int> result;
+    if (library == nullptr) {
+        const char* reason = ::dlerror();
+        return Failure{std::string(reason != nullptr ? reason : "dlopen failed")};
+    }
+    Result<int, std::string> result = Failure{"it has no function " + std::string(name)};
     if (void* symbol = ::dlsym(library, name)) result = reinterpret_cast<int (*)()>(symbol)();
     ::dlclose(library);
     return result;
@@ -136,8 +162,8 @@ bool amx_tiles_permitted() {
 }
 #endif
 
-void stop_on_bus_error(std::string_view line) {
-    bus_error_line = line;
+void stop_on_faults(std::string_view mapped_page_message) {
+    bus_error_line = std::string(mapped_page_message) + " (SIGBUS)\n";
     struct sigaction action {};
     action.sa_handler = stop_after_bus_error;
     sigemptyset(&action.sa_mask);
@@ -153,6 +179,8 @@ std::optional<std::uint64_t> HeldFile::length() const {
     if (::fstat(static_cast<int>(handle_), &status) != 0) return std::nullopt;
     return static_cast<std::uint64_t>(status.st_size);
 }
+
+std::string openable_path(std::string path) { return path; }
 
 std::optional<HeldFile> hold_model_file(const char* path) {
     // The path is looked at first, so that a FIFO or a device is never opened.
@@ -186,5 +214,23 @@ std::optional<unsigned> logical_processor_count() {
 }
 
 void terminate_process(int status) { std::_Exit(status); }
+
+}  // namespace debrindle
+
+namespace debrindle {
+
+bool gpu_device_present() {
+    // Every Linux GPU driver with Vulkan support opens one of these; a
+    // machine without them has nothing for a Vulkan driver to find.
+    for (const char* node : {"/dev/dxg", "/dev/nvidiactl"}) {
+        if (::access(node, F_OK) == 0) return true;
+    }
+    std::error_code error;
+    for (std::filesystem::directory_iterator entry("/dev/dri", error), end; !error && entry != end;
+         entry.increment(error)) {
+        if (entry->path().filename().string().starts_with("renderD")) return true;
+    }
+    return false;
+}
 
 }  // namespace debrindle

@@ -16,12 +16,15 @@
 #include <io.h>
 
 #include <algorithm>
+#include <atomic>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
 #include <string>
 #include <vector>
 
+#include "common/long_path.hpp"
 #include "common/platform.hpp"
 #include "common/utf16.hpp"
 
@@ -92,9 +95,58 @@ Result<Done, IoError> write_all(DWORD which, std::string_view bytes) {
     return Done{};
 }
 
+std::wstring wide_from_utf8(const char* text) {
+    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, nullptr, 0);
+    if (units <= 0) return {};
+    std::wstring wide(static_cast<std::size_t>(units), L'\0');
+    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, text, -1, wide.data(), units);
+    wide.pop_back();  // the terminator, which the string keeps anyway
+    return wide;
+}
+
+// Set once, before the filter that writes it is installed.
+std::string in_page_error_line;
+
+std::atomic_flag fault_seen = ATOMIC_FLAG_INIT;
+
+// Runs on the thread that faulted. Several threads may fault at once; the
+// first writes its line and ends the process, the others wait for that end.
+// Nothing here allocates: the fault may be a heap in ruins.
+[[noreturn]] void stop_after_fault(std::string_view line) {
+    if (fault_seen.test_and_set()) {
+        for (;;) Sleep(INFINITE);
+    }
+    (void)write_all(STD_ERROR_HANDLE, line);
+    TerminateProcess(GetCurrentProcess(), 101);
+    for (;;) Sleep(INFINITE);
+}
+
+// Called for an exception that no handler took, on the thread it hit, in
+// place of the system's error report (a dialog, or under Wine its debugger,
+// which writes to standard output).
+LONG WINAPI stop_on_unhandled_exception(EXCEPTION_POINTERS* exception) {
+    const DWORD code = exception->ExceptionRecord->ExceptionCode;
+    if (code == EXCEPTION_IN_PAGE_ERROR) stop_after_fault(in_page_error_line);
+    static constexpr char hex[] = "0123456789ABCDEF";
+    char line[] = "an unhandled exception stopped the helper: code 0x________\n";
+    char* digit = line + sizeof line - 2;  // past the last '_'
+    for (unsigned shift = 0; shift < 32; shift += 4) *--digit = hex[(code >> shift) & 0xFU];
+    stop_after_fault({line, sizeof line - 1});
+}
+
+// The engine's DLLs use the Universal CRT, whose abort() would otherwise
+// end the process through the system's error report.
+void stop_on_engine_abort(int /*signal*/) { stop_after_fault("the engine's C run time aborted the helper\n"); }
+
 }  // namespace
 
 void prepare_process(int /*argc*/, char** /*argv*/) {
+    // No dialog may wait for a click that never comes: not for a DLL or a
+    // module that fails to load (the loader, the CPU module probe), not for
+    // a drive that is not ready, not for a crash. The engine's modules and
+    // what they load run under the same mode.
+    SetErrorMode(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX);
+
     // main's narrow arguments went through the ANSI code page; the words are
     // taken from the wide command line instead.
     command_words = CommandLineToArgvW(GetCommandLineW(), &command_word_total);
@@ -182,11 +234,13 @@ std::optional<std::filesystem::path> executable_folder() {
     }
 }
 
-std::optional<int> call_library_function(const std::filesystem::path& path, const char* name) {
+std::filesystem::path loadable_folder(const std::filesystem::path& folder) { return folder; }
+
+Result<int, std::string> call_library_function(const std::filesystem::path& path, const char* name) {
     const HMODULE library =
         LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
-    if (library == nullptr) return std::nullopt;
-    std::optional<int> result;
+    if (library == nullptr) return Failure{error_from_code(GetLastError()).description};
+    Result<int, std::string> result = Failure{"it has no function " + std::string(name)};
     if (const FARPROC symbol = GetProcAddress(library, name)) {
         result = reinterpret_cast<int (*)()>(reinterpret_cast<void*>(symbol))();
     }
@@ -198,9 +252,24 @@ std::optional<int> call_library_function(const std::filesystem::path& path, cons
 // their state on, which the processor state check already looks at.
 bool amx_tiles_permitted() { return true; }
 
-// Windows raises no bus error: a file cannot be cut short while a view of
-// it is mapped (the system refuses the change), and the mapped pages stay.
-void stop_on_bus_error(std::string_view /*line*/) {}
+void stop_on_faults(std::string_view mapped_page_message) {
+    in_page_error_line = std::string(mapped_page_message) + " (EXCEPTION_IN_PAGE_ERROR)\n";
+    SetUnhandledExceptionFilter(stop_on_unhandled_exception);
+    if (const HMODULE universal_crt = GetModuleHandleW(L"ucrtbase.dll")) {
+        using SetAbortBehavior = unsigned (*)(unsigned, unsigned);
+        using SetSignal = void (*(*)(int, void (*)(int)))(int);
+        // Neither the message nor the error report (_WRITE_ABORT_MSG,
+        // _CALL_REPORTFAULT); SIGABRT then reaches the handler.
+        if (const auto set_abort_behavior = reinterpret_cast<SetAbortBehavior>(
+                reinterpret_cast<void*>(GetProcAddress(universal_crt, "_set_abort_behavior")))) {
+            set_abort_behavior(0, 0x1 | 0x2);
+        }
+        if (const auto set_signal =
+                reinterpret_cast<SetSignal>(reinterpret_cast<void*>(GetProcAddress(universal_crt, "signal")))) {
+            set_signal(SIGABRT, stop_on_engine_abort);
+        }
+    }
+}
 
 HeldFile::~HeldFile() {
     if (handle_ != no_handle) CloseHandle(reinterpret_cast<HANDLE>(handle_));
@@ -212,11 +281,21 @@ std::optional<std::uint64_t> HeldFile::length() const {
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
+std::string openable_path(std::string path) {
+    const std::wstring wide = wide_from_utf8(path.c_str());
+    if (wide.empty()) return path;
+    const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    if (needed == 0) return path;
+    std::wstring full(needed, L'\0');
+    const DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
+    if (length == 0 || length >= needed) return path;
+    auto verbatim = long_path_form(utf16_to_wtf8(units_of(full.data(), length)));
+    return verbatim ? std::move(*verbatim) : path;
+}
+
 std::optional<HeldFile> hold_model_file(const char* path) {
-    const int units = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, nullptr, 0);
-    if (units <= 0) return std::nullopt;
-    std::wstring wide(static_cast<std::size_t>(units), L'\0');
-    MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, path, -1, wide.data(), units);
+    const std::wstring wide = wide_from_utf8(path);
+    if (wide.empty()) return std::nullopt;
     // Attributes only, never data: opening a named pipe this way does not
     // wait (a busy pipe fails at once) and reads nothing from it; devices
     // (NUL, CON, COM1) are told apart by their type. Every sharing mode is
@@ -279,5 +358,14 @@ std::optional<unsigned> logical_processor_count() {
 }
 
 void terminate_process(int status) { std::_Exit(status); }
+
+}  // namespace debrindle
+
+namespace debrindle {
+
+// Every Windows machine has display adapters (a basic software one at
+// least), and telling a GPU apart costs loading DXGI; the Vulkan module is
+// always started here.
+bool gpu_device_present() { return true; }
 
 }  // namespace debrindle

@@ -43,6 +43,12 @@ std::string server_loaded_line(std::string_view path, std::uint64_t elapsed_ms) 
     return "loaded model path=" + std::string(path) + " elapsed_ms=" + std::to_string(elapsed_ms) + "\n";
 }
 
+std::string placement_line(std::string_view path, std::uint32_t gpu_layers, std::string_view devices) {
+    const std::string where = devices.empty() ? "CPU only" : "on " + std::string(devices);
+    return "placed model path=" + std::string(path) + " n_gpu_layers=" + std::to_string(gpu_layers) + " " + where +
+           "\n";
+}
+
 void write_diagnostic_line(std::string_view line) {
     const auto written = write_standard_error(line);
     if (!written) abnormal_stop("failed printing to stderr: " + written.error().description);

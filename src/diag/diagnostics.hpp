@@ -28,6 +28,9 @@ void silence_engine_standard_error();
 std::string one_shot_loading_line(std::string_view path);
 std::string server_loading_line(std::string_view path);
 std::string server_loaded_line(std::string_view path, std::uint64_t elapsed_ms);
+// Where a model went when the GPU could not take every layer: `gpu_layers`
+// on `devices`, or the CPU alone when `devices` is empty.
+std::string placement_line(std::string_view path, std::uint32_t gpu_layers, std::string_view devices);
 
 // Writes a diagnostic line to standard error; a failed write ends the process
 // with an abnormal stop.

@@ -42,6 +42,7 @@ Result<EngineBackend, EngineError> backend_start() {
     }
     ggml_set_abort_callback(stop_on_engine_abort);
     load_engine_modules();
+    stop_on_uncaught_exception();
     // With no backend registered, llama_backend_init would look for modules
     // itself, in the program's folder and in the current directory, where
     // anyone who can write there could plant one. Without a backend a model

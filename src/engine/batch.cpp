@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <limits>
+#include <new>
 
 #include "common/abnormal_stop.hpp"
 
@@ -31,8 +32,18 @@ Result<Done, EngineError> EngineBatch::add(llama_token token, llama_pos position
 }
 
 Result<Done, EngineError> EngineBatch::decode(const EngineContext& context) {
-    const std::int32_t status = llama_decode(context.get(), batch_);
-    if (status != 0) return Failure{decode_status_error(status)};
+    // A GPU backend reports device memory that ran out during the compute by
+    // throwing (ggml-vulkan's vk::SystemError).
+    try {
+        const std::int32_t status = llama_decode(context.get(), batch_);
+        if (status != 0) return Failure{decode_status_error(status)};
+    } catch (const std::bad_alloc&) {
+        throw;  // memory that ran out is the request's own error, made by the caller
+    } catch (const std::exception& exception) {
+        return Failure{engine_exception_error(exception)};
+    } catch (...) {
+        return Failure{engine_exception_error()};
+    }
     return Done{};
 }
 

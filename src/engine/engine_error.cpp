@@ -26,6 +26,7 @@ std::string EngineError::text() const {
         case EngineErrorKind::UnknownTokenType: return "Unknown Token Type";
         case EngineErrorKind::PieceBufferTooSmall: return "Insufficient Buffer Space " + number;
         case EngineErrorKind::ChatTemplateMissing: return "ChatTemplateMissing";
+        case EngineErrorKind::EngineException: return "llama.cpp failed: " + what;
     }
     return "unknown engine error";
 }
@@ -35,6 +36,14 @@ std::optional<EngineError> utf8_error(std::string_view bytes) {
     if (check.valid) return std::nullopt;
     return EngineError{EngineErrorKind::TemplateOutputNotUtf8, static_cast<std::int64_t>(check.valid_up_to),
                        static_cast<std::int64_t>(check.error_length)};
+}
+
+EngineError engine_exception_error(const std::exception& exception) {
+    return EngineError{EngineErrorKind::EngineException, 0, 0, exception.what()};
+}
+
+EngineError engine_exception_error() {
+    return EngineError{EngineErrorKind::EngineException, 0, 0, "an exception of another run time"};
 }
 
 EngineError decode_status_error(std::int32_t status) {

@@ -1,5 +1,7 @@
 #include "engine/engine_modules.hpp"
 
+#include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <system_error>
@@ -8,6 +10,7 @@
 #include <ggml-backend.h>
 
 #include "common/platform.hpp"
+#include "diag/diagnostics.hpp"
 #include "engine/cpu_variant.hpp"
 
 namespace debrindle {
@@ -36,22 +39,48 @@ bool is_cpu_variant(const std::filesystem::path& file) {
 }
 
 // ggml takes a module's path as UTF-8, also on Windows.
-void load_module(const std::filesystem::path& path) {
+std::string utf8_text(const std::filesystem::path& path) {
     const std::u8string utf8 = path.u8string();
-    (void)ggml_backend_load(reinterpret_cast<const char*>(utf8.c_str()));
+    return {reinterpret_cast<const char*>(utf8.data()), utf8.size()};
 }
 
-std::vector<CpuVariant> cpu_variants(const std::filesystem::path& folder) {
+bool load_module(const std::filesystem::path& path) { return ggml_backend_load(utf8_text(path).c_str()) != nullptr; }
+
+// The CPU modules in `folder` with their scores; why any other could not be
+// asked for its score goes to `problems`.
+std::vector<CpuVariant> cpu_variants(const std::filesystem::path& folder, std::vector<std::string>& problems) {
     std::vector<CpuVariant> variants;
     std::error_code error;
     for (std::filesystem::directory_iterator entry(folder, error), end; !error && entry != end;
          entry.increment(error)) {
         if (!entry->is_regular_file(error) || !is_cpu_variant(entry->path())) continue;
-        if (const auto score = call_library_function(entry->path(), "ggml_backend_score")) {
+        auto score = call_library_function(entry->path(), "ggml_backend_score");
+        if (score) {
             variants.push_back(CpuVariant{entry->path(), *score});
+        } else {
+            problems.push_back(utf8_text(entry->path().filename()) + ": " + score.error());
         }
     }
     return variants;
+}
+
+// Says, with diagnostics on, why no CPU module loaded (a model load then
+// fails): the one chosen, which llama.cpp's log says more about, or else
+// every module and what kept it out.
+void report_no_cpu_module(const std::filesystem::path& folder, const std::vector<CpuVariant>& variants,
+                          const std::optional<std::filesystem::path>& chosen, std::vector<std::string> problems) {
+    if (!diagnostics_enabled()) return;
+    if (chosen) {
+        problems = {utf8_text(chosen->filename()) + ": llama.cpp could not load it"};
+    } else {
+        for (const auto& variant : variants) {
+            problems.push_back(utf8_text(variant.path.filename()) +
+                               ": this processor or its system cannot run it (score " + std::to_string(variant.score) +
+                               ")");
+        }
+        if (problems.empty()) problems.push_back("there is none in " + utf8_text(folder));
+    }
+    for (const auto& problem : problems) write_diagnostic_line("no CPU module loaded: " + problem + "\n");
 }
 
 }  // namespace
@@ -63,14 +92,21 @@ void load_engine_modules() {
 
     const auto folder = executable_folder();
     if (!folder) return;
+    const auto modules = loadable_folder(*folder);
     // GPU backends first, as llama.cpp orders them, so that a GPU is the
-    // first device it finds.
-    for (const auto backend : gpu_backends) {
-        const auto path = module_path(*folder, backend);
+    // first device it finds. Starting the Vulkan module loads the system's
+    // Vulkan drivers, and with them LLVM: without a GPU that is a cost for
+    // nothing. Naming devices explicitly still reaches a software one.
+    const bool gpu_wanted = gpu_device_present() || environment_variable("GGML_VK_VISIBLE_DEVICES").has_value();
+    for (const auto backend : gpu_wanted ? std::span(gpu_backends) : std::span<const std::string_view>()) {
+        const auto path = module_path(modules, backend);
         std::error_code error;
-        if (std::filesystem::is_regular_file(path, error)) load_module(path);
+        if (std::filesystem::is_regular_file(path, error)) (void)load_module(path);
     }
-    if (const auto best = best_cpu_variant(cpu_variants(*folder), enabled_register_state())) load_module(*best);
+    std::vector<std::string> problems;
+    const auto variants = cpu_variants(modules, problems);
+    const auto best = best_cpu_variant(variants, enabled_register_state());
+    if (!best || !load_module(*best)) report_no_cpu_module(*folder, variants, best, std::move(problems));
 }
 
 }  // namespace debrindle

@@ -1,6 +1,7 @@
 #include "engine/generation.hpp"
 
 #include <memory>
+#include <new>
 #include <span>
 #include <vector>
 
@@ -70,23 +71,30 @@ Result<Done, EngineError> decode_one(const EngineContext& context, llama_token t
     return batch.decode(context);
 }
 
-}  // namespace
+GenerationFailure failure(const EngineError& error) { return GenerationFailure{error.text(), false}; }
 
-Result<std::string, std::string> generate_text(const EngineBackend& /*backend*/, const LoadedModel& model,
-                                               const LlamaHelperRequest& request) {
-    auto prompt = build_prompt_tokens(model, request.systemPrompt, request.userPrompt);
-    if (!prompt) return Failure{prompt.error().text()};
+// A decode that found no room or no tokens is the request's own fault;
+// anything else may be the device.
+GenerationFailure decode_failure(const EngineError& error) {
+    const bool request_fault =
+        error.kind == EngineErrorKind::DecodeNoKvCacheSlot || error.kind == EngineErrorKind::DecodeNoTokens;
+    return GenerationFailure{error.text(), !request_fault};
+}
+
+Result<std::string, GenerationFailure> generate(const LoadedModel& model, const GenerationInput& input) {
+    auto prompt = build_prompt_tokens(model, input.system_prompt, input.user_prompt);
+    if (!prompt) return Failure{failure(prompt.error())};
     const auto prompt_tokens = static_cast<std::uint32_t>(prompt->size());
 
-    const std::uint32_t budget = token_budget(count_words(request.userPrompt), request.maxTokens);
+    const std::uint32_t budget = token_budget(count_words(input.user_prompt), input.max_tokens);
 
     auto context = context_create(model, context_params(budget, prompt_tokens));
-    if (!context) return Failure{context.error().text()};
-    if (prompt_tokens == 0) return Failure{std::string("De-Brindle prompt tokenized to no tokens.")};
+    if (!context) return Failure{GenerationFailure{context.error().text(), true}};
+    if (prompt_tokens == 0) return Failure{GenerationFailure{"De-Brindle prompt tokenized to no tokens."}};
 
-    if (auto decoded = decode_prompt(*context, *prompt); !decoded) return Failure{decoded.error().text()};
+    if (auto decoded = decode_prompt(*context, *prompt); !decoded) return Failure{decode_failure(decoded.error())};
 
-    Sampler sampler = build_sampler(request.temperature);
+    Sampler sampler = build_sampler(input.temperature);
     for (const llama_token token : *prompt) llama_sampler_accept(sampler.get(), token);
 
     PieceDecoder decoder;
@@ -99,13 +107,32 @@ Result<std::string, std::string> generate_text(const EngineBackend& /*backend*/,
         llama_sampler_accept(sampler.get(), token);
 
         auto piece = token_piece_bytes(model, token);
-        if (!piece) return Failure{piece.error().text()};
+        if (!piece) return Failure{failure(piece.error())};
         decoder.decode(*piece, output);
 
-        if (auto decoded = decode_one(*context, token, position); !decoded) return Failure{decoded.error().text()};
+        if (auto decoded = decode_one(*context, token, position); !decoded) {
+            return Failure{decode_failure(decoded.error())};
+        }
         ++position;
     }
     return output;
+}
+
+}  // namespace
+
+Result<std::string, GenerationFailure> generate_text(const EngineBackend& /*backend*/, const LoadedModel& model,
+                                                     const GenerationInput& input) {
+    // The tokenizer, the template and the samplers throw too, for instance
+    // on a vocabulary without byte tokens.
+    try {
+        return generate(model, input);
+    } catch (const std::bad_alloc&) {
+        throw;  // memory that ran out is the request's own error, made by the caller
+    } catch (const std::exception& exception) {
+        return Failure{failure(engine_exception_error(exception))};
+    } catch (...) {
+        return Failure{failure(engine_exception_error())};
+    }
 }
 
 }  // namespace debrindle

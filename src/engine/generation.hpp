@@ -1,18 +1,35 @@
 #pragma once
 // Generating the reply to one request.
 
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "common/result.hpp"
 #include "engine/backend.hpp"
 #include "engine/model.hpp"
-#include "protocol/request.hpp"
 
 namespace debrindle {
 
-// The generated text (possibly empty), or the error text of the first
-// failure; a failure discards whatever was generated before it.
-Result<std::string, std::string> generate_text(const EngineBackend& backend, const LoadedModel& model,
-                                               const LlamaHelperRequest& request);
+// What a generation reads of a request.
+struct GenerationInput {
+    std::string_view system_prompt;
+    std::string_view user_prompt;
+    float temperature = 0.0F;
+    std::int32_t max_tokens = 0;
+};
+
+struct GenerationFailure {
+    std::string text;
+    // The context could not be made or a decode failed: with layers on a
+    // GPU, this is how device memory that ran out shows.
+    bool context_or_decode = false;
+};
+
+// The generated text (possibly empty), or the first failure; a failure
+// discards whatever was generated before it. An exception from llama.cpp is
+// a failure too.
+Result<std::string, GenerationFailure> generate_text(const EngineBackend& backend, const LoadedModel& model,
+                                                     const GenerationInput& input);
 
 }  // namespace debrindle

@@ -21,6 +21,14 @@ ModelParams set_gpu_layers(ModelParams params, std::uint32_t count) {
     return params;
 }
 
+ModelParams set_placement(ModelParams params, Placement placement) {
+    // llama.cpp reads the list up to its null entry.
+    static ggml_backend_dev_t no_devices[] = {nullptr};
+    params = set_gpu_layers(params, placement.gpu_layers);
+    if (placement.cpu_only) params.raw.devices = no_devices;
+    return params;
+}
+
 void ModelDeleter::operator()(llama_model* model) const { llama_model_free(model); }
 
 const llama_vocab* LoadedModel::vocab() const { return llama_model_get_vocab(model_.get()); }
@@ -32,7 +40,7 @@ Result<LoadedModel, EngineError> model_load(const EngineBackend& /*backend*/, st
     if (const auto nul = path.find('\0'); nul != std::string_view::npos) {
         return Failure{EngineError{EngineErrorKind::ModelPathNul, static_cast<std::int64_t>(nul)}};
     }
-    const std::string terminated(path);
+    const std::string terminated = openable_path(std::string(path));
     // llama.cpp opens the path once more by its name; should it be replaced
     // in between, the held file is not the one mapped.
     auto file = hold_model_file(terminated.c_str());

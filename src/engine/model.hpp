@@ -11,6 +11,7 @@
 #include "common/result.hpp"
 #include "engine/backend.hpp"
 #include "engine/engine_error.hpp"
+#include "engine/placement.hpp"
 
 namespace debrindle {
 
@@ -25,8 +26,9 @@ ModelParams model_params_default();
 // because llama.cpp's field is signed.
 ModelParams set_gpu_layers(ModelParams params, std::uint32_t count);
 
-// The layer count the helper asks for: all of them.
-inline constexpr std::uint32_t all_gpu_layers = 4294967295U;
+// Sets the GPU layer count of `placement`; for the CPU alone also an empty
+// device list.
+ModelParams set_placement(ModelParams params, Placement placement);
 
 struct ModelDeleter {
     void operator()(llama_model* model) const;
@@ -51,7 +53,8 @@ private:
     std::uint64_t length_at_load_;
 };
 
-// Loads the model at `path` (UTF-8, passed to llama.cpp unchanged). A path
+// Loads the model at `path` (UTF-8, passed to llama.cpp unchanged but for a
+// Windows path too long for the system's default rules, see openable_path). A path
 // that names no regular file with content is refused before llama.cpp sees
 // it, with the same error as a missing file. The backend is taken as proof
 // that the engine runs.

@@ -39,14 +39,15 @@ int anonymous_file() {
 
 HelperSession::HelperSession(const std::vector<std::string>& arguments,
                              const std::map<std::string, std::optional<std::string>>& environment,
-                             std::chrono::seconds deadline)
+                             std::chrono::seconds deadline, const std::vector<std::string>& launcher)
     : deadline_(deadline) {
     signal(SIGPIPE, SIG_IGN);
     int in_pipe[2], out_pipe[2];
     if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
     err_fd_ = anonymous_file();
 
-    std::vector<std::string> argument_texts{helper_path()};
+    std::vector<std::string> argument_texts = launcher;
+    argument_texts.push_back(helper_path());
     argument_texts.insert(argument_texts.end(), arguments.begin(), arguments.end());
     std::vector<char*> argv;
     for (auto& text : argument_texts) argv.push_back(text.data());

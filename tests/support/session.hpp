@@ -30,10 +30,13 @@ struct SessionEnd {
 class HelperSession {
 public:
     // Starts the helper with `arguments` after its name and `environment`
-    // changes on top of this process's (nullopt removes a variable).
+    // changes on top of this process's (nullopt removes a variable), through
+    // the words of `launcher` if any (a shell that sets limits or closes
+    // descriptors and then execs it, keeping the process).
     explicit HelperSession(const std::vector<std::string>& arguments,
                            const std::map<std::string, std::optional<std::string>>& environment = {},
-                           std::chrono::seconds deadline = std::chrono::seconds(120));
+                           std::chrono::seconds deadline = std::chrono::seconds(120),
+                           const std::vector<std::string>& launcher = {});
     HelperSession(const HelperSession&) = delete;
     HelperSession& operator=(const HelperSession&) = delete;
     ~HelperSession();
@@ -60,6 +63,8 @@ public:
 
     // Whether a deadline passed and the helper was killed.
     bool hung() const { return hung_; }
+    // The helper's process, for a look at /proc.
+    pid_t pid() const { return pid_; }
 
 private:
     // Waits for output (and, with `bytes`, input room); false on deadline.

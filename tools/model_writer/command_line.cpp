@@ -60,6 +60,10 @@ FlagValues collect_flags(const std::vector<std::string>& args, bool& show_help) 
             show_help = true;
             continue;
         }
+        if (flag == "--no-byte-tokens") {
+            values.emplace(flag, "");
+            continue;
+        }
         if (!is_known_flag(flag)) {
             throw UsageError("unknown option '" + flag + "'");
         }
@@ -143,6 +147,7 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     if (const auto it = values.find("--words"); it != values.end()) {
         model_spec.words = split_on_whitespace(it->second);
     }
+    model_spec.byte_tokens = !values.contains("--no-byte-tokens");
     const auto inline_template = values.find("--template");
     const auto template_file = values.find("--template-file");
     if (inline_template != values.end() && template_file != values.end()) {
@@ -182,6 +187,7 @@ Lists are separated by spaces; inside a word, write a space as U+2581 ("▁").
 Vocabulary (after <unk>, <s>, </s> and the 256 byte tokens):
   --specials "T ..."      control tokens, e.g. "<|marker|> <|silent|>"
   --words "W ..."         words, e.g. "▁Hello ▁world !"
+  --no-byte-tokens        leave the byte tokens out
   --template TEXT         chat template
   --template-file FILE    chat template read from FILE
   --context-length N      training context length (default 4096)

@@ -59,6 +59,9 @@ struct ModelSpec {
     // Normal tokens. A space, written ' ' or as SentencePiece's U+2581 ("▁"),
     // is stored as U+2581, so " Hello" and "▁Hello" are the same word.
     std::vector<std::string> words;
+    // Whether the 256 "<0xNN>" byte tokens follow the first three. Without
+    // them llama.cpp cannot spell a character that no token covers.
+    bool byte_tokens = true;
     std::optional<std::string> chat_template;
     std::uint32_t context_length = 4096;
     WeightType weight_type = WeightType::f32;

@@ -69,7 +69,7 @@ Vocabulary::Vocabulary(const ModelSpec& model_spec) {
     add("<unk>", TokenType::unknown, 0.0f);
     add("<s>", TokenType::control, 0.0f);
     add(std::string(kEndTokenText), TokenType::control, 0.0f);
-    for (int byte = 0; byte < 256; ++byte) {
+    for (int byte = 0; model_spec.byte_tokens && byte < 256; ++byte) {
         add(byte_token_text(byte), TokenType::byte, 0.0f);
     }
     for (const auto& special : model_spec.special_tokens) {

@@ -1,0 +1,13 @@
+#pragma once
+// What the engine reads of a decoded request.
+
+#include "engine/generation.hpp"
+#include "protocol/request.hpp"
+
+namespace debrindle {
+
+inline GenerationInput generation_input(const LlamaHelperRequest& request) {
+    return GenerationInput{request.systemPrompt, request.userPrompt, request.temperature, request.maxTokens};
+}
+
+}  // namespace debrindle
