@@ -44,7 +44,7 @@ elif ! bash scripts/install-deps.sh --windows; then
   echo "test: Windows build under Wine skipped: g++-mingw-w64-x86-64-posix and wine64 could not be installed" >&2
 else
   bash scripts/test-windows.sh build build-windows
-  # About two minutes: the Release build, both archives, and both helpers
+  # Two to three minutes: the Release build, both archives, and both helpers
   # answering from them.
   bash scripts/package.sh
   bash scripts/check-package.sh build
