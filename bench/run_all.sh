@@ -12,11 +12,14 @@ cd "$(dirname "$0")/.."
 build=${1:-build-bench}
 cmake -S . -B "$build" -G Ninja >/dev/null
 cmake --build "$build" --parallel 2 --target debrindle-llama-helper debrindle-make-model
+# The layer that makes lavapipe a small card, where the Vulkan headers are.
+cmake --build "$build" --target debrindle_small_gpu_layer >/dev/null 2>&1 || true
 bash scripts/ensure-llama.sh --tools >/dev/null
 
 python3 bench/generation_vs_llama.py --build-dir "$build"
 python3 bench/server_vs_llama.py --build-dir "$build"
 python3 bench/startup_and_folder.py --build-dir "$build"
+python3 bench/gpu_fit.py --build-dir "$build"
 
 if cmake --build "$build" --parallel 2 --target request_decoder_bench >/dev/null 2>&1; then
   "$build/bin/request_decoder_bench" --benchmark_min_time=0.2 \
