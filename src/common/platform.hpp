@@ -71,6 +71,10 @@ std::filesystem::path loadable_folder(const std::filesystem::path& folder);
 // or when it lacks the function.
 Result<int, std::string> call_library_function(const std::filesystem::path& path, const char* name);
 
+// Loads the shared library at `path` for the rest of the process and gives
+// its exported function `name`, or the system's reason why not.
+Result<void*, std::string> load_library_function(const std::filesystem::path& path, const char* name);
+
 // Whether the system lets this process use the AMX tile registers that the
 // processor may report (on Linux a process must ask for them first). x86-64
 // only.

@@ -257,6 +257,15 @@ Result<int, std::string> call_library_function(const std::filesystem::path& path
     return result;
 }
 
+Result<void*, std::string> load_library_function(const std::filesystem::path& path, const char* name) {
+    const HMODULE library =
+        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    if (library == nullptr) return Failure{error_from_code(GetLastError()).description};
+    if (const FARPROC symbol = GetProcAddress(library, name)) return reinterpret_cast<void*>(symbol);
+    FreeLibrary(library);
+    return Failure{"it has no function " + std::string(name)};
+}
+
 // Windows gives every process the tile registers once the system has turned
 // their state on, which the processor state check already looks at.
 bool amx_tiles_permitted() { return true; }
