@@ -7,6 +7,8 @@ packages=(
   libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
   python3 valgrind
+  # Node.js runs the JavaScript host client's test (Debian 12's Node 18 will do).
+  nodejs
   # patchelf fixes the prebuilt engine's library search paths; the Vulkan
   # loader lets the helper use a GPU, and Mesa's software device (lavapipe)
   # and qemu's older processors are what the tests run it on here.

@@ -8,7 +8,10 @@
 # - valgrind's memcheck over a one-shot generation and a server session;
 # - a short soak of one server (tests/soak/soak.py runs the long one);
 # - a few seconds of every fuzz target;
-# - the Windows build under Wine (below).
+# - the helper built against llama.cpp as an install lays it out
+#   (-DDEBRINDLE_INSTALLED_LLAMA=ON, scripts/test-installed-llama.sh);
+# - the Windows build under Wine (below);
+# - the release archives, made and tried out from an unusual folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="$(nproc)"
@@ -19,6 +22,7 @@ cmake --preset default
 cmake --build --preset default --parallel "$jobs"
 bash scripts/check-style.sh build
 ctest --preset default --parallel "$jobs"
+bash scripts/test-installed-llama.sh build
 
 # The test preset sets ASAN_OPTIONS (detect_leaks=1:abort_on_error=1:
 # halt_on_error=1) and UBSAN_OPTIONS (print_stacktrace=1:halt_on_error=1).
@@ -40,4 +44,8 @@ elif ! bash scripts/install-deps.sh --windows; then
   echo "test: Windows build under Wine skipped: g++-mingw-w64-x86-64-posix and wine64 could not be installed" >&2
 else
   bash scripts/test-windows.sh build build-windows
+  # Two to three minutes: the Release build, both archives, and both helpers
+  # answering from them.
+  bash scripts/package.sh
+  bash scripts/check-package.sh build
 fi

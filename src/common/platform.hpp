@@ -71,6 +71,10 @@ std::filesystem::path loadable_folder(const std::filesystem::path& folder);
 // or when it lacks the function.
 Result<int, std::string> call_library_function(const std::filesystem::path& path, const char* name);
 
+// Loads the shared library at `path` for the rest of the process and gives
+// its exported function `name`, or the system's reason why not.
+Result<void*, std::string> load_library_function(const std::filesystem::path& path, const char* name);
+
 // Asks the system to let this process use the AMX tile registers that the
 // processor may report, and says whether it may (Linux lets a process use
 // them only once it has asked; Windows always does). x86-64 only.
@@ -124,6 +128,18 @@ std::optional<HeldFile> hold_model_file(const char* path);
 // a DRM render node, a node of NVIDIA's own driver, or WSL2's /dev/dxg;
 // on Windows a display adapter that is not a software one.
 bool gpu_device_present();
+
+// Runs `call(context)` and gives true. On Windows a C++ exception of another
+// run time (llama.cpp's DLLs are MSVC-built, the helper is not) cannot be
+// caught by the helper's `catch`; one that nothing in those DLLs catches
+// unwinds to here instead, and the result is false. Elsewhere such an
+// exception is an ordinary C++ exception and this only calls.
+bool call_guarding_foreign_exceptions(void (*call)(void*), void* context);
+
+template <typename Call>
+bool call_guarding_foreign_exceptions(Call& call) {
+    return call_guarding_foreign_exceptions([](void* context) { (*static_cast<Call*>(context))(); }, &call);
+}
 
 // The value of an environment variable as bytes, or nothing when unset.
 std::optional<std::string> environment_variable(const char* name);

@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <csetjmp>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -124,8 +125,16 @@ std::atomic_flag fault_seen = ATOMIC_FLAG_INIT;
 // Called for an exception that no handler took, on the thread it hit, in
 // place of the system's error report (a dialog, or under Wine its debugger,
 // which writes to standard output).
+// Where an MSVC C++ exception that nothing caught goes back to, while the
+// helper is inside call_guarding_foreign_exceptions.
+thread_local jmp_buf* foreign_exception_landing = nullptr;
+constexpr DWORD msvc_cpp_exception = 0xE06D7363;  // 0xE0000000 | "msc"
+
 LONG WINAPI stop_on_unhandled_exception(EXCEPTION_POINTERS* exception) {
     const DWORD code = exception->ExceptionRecord->ExceptionCode;
+    // longjmp unwinds (RtlUnwindEx) the frames in between, so the DLLs'
+    // destructors run as for a catch of their own.
+    if (code == msvc_cpp_exception && foreign_exception_landing != nullptr) longjmp(*foreign_exception_landing, 1);
     if (code == EXCEPTION_IN_PAGE_ERROR) stop_after_fault(in_page_error_line);
     static constexpr char hex[] = "0123456789ABCDEF";
     char line[] = "an unhandled exception stopped the helper: code 0x________\n";
@@ -248,6 +257,15 @@ Result<int, std::string> call_library_function(const std::filesystem::path& path
     return result;
 }
 
+Result<void*, std::string> load_library_function(const std::filesystem::path& path, const char* name) {
+    const HMODULE library =
+        LoadLibraryExW(path.c_str(), nullptr, LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_DEFAULT_DIRS);
+    if (library == nullptr) return Failure{error_from_code(GetLastError()).description};
+    if (const FARPROC symbol = GetProcAddress(library, name)) return reinterpret_cast<void*>(symbol);
+    FreeLibrary(library);
+    return Failure{"it has no function " + std::string(name)};
+}
+
 // Windows gives every process the tile registers once the system has turned
 // their state on, which the processor state check already looks at.
 bool request_amx_tile_permission() { return true; }
@@ -362,6 +380,19 @@ void terminate_process(int status) { std::_Exit(status); }
 }  // namespace debrindle
 
 namespace debrindle {
+
+bool call_guarding_foreign_exceptions(void (*call)(void*), void* context) {
+    jmp_buf landing;
+    jmp_buf* const outer = foreign_exception_landing;
+    if (setjmp(landing) != 0) {
+        foreign_exception_landing = outer;
+        return false;
+    }
+    foreign_exception_landing = &landing;
+    call(context);
+    foreign_exception_landing = outer;
+    return true;
+}
 
 // Every Windows machine has display adapters (a basic software one at
 // least), and telling a GPU apart costs loading DXGI; the Vulkan module is

@@ -5,6 +5,7 @@
 #include <new>
 
 #include "common/abnormal_stop.hpp"
+#include "common/platform.hpp"
 
 namespace debrindle {
 
@@ -34,7 +35,9 @@ Result<Done, EngineError> EngineBatch::decode(const EngineContext& context) {
     // A GPU backend reports device memory that ran out during the compute by
     // throwing (ggml-vulkan's vk::SystemError).
     try {
-        const std::int32_t status = llama_decode(context.get(), batch_);
+        std::int32_t status = 0;
+        auto decode_batch = [&] { status = llama_decode(context.get(), batch_); };
+        if (!call_guarding_foreign_exceptions(decode_batch)) return Failure{engine_exception_error()};
         if (status != 0) return Failure{decode_status_error(status)};
     } catch (const std::bad_alloc&) {
         throw;  // memory that ran out is the request's own error, made by the caller

@@ -37,13 +37,27 @@ bool is_cpu_variant(const std::filesystem::path& file) {
            name.ends_with(module_extension);
 }
 
-// ggml takes a module's path as UTF-8, also on Windows.
+// A path as UTF-8 text, as ggml takes it on Linux and as messages give it.
 std::string utf8_text(const std::filesystem::path& path) {
     const std::u8string utf8 = path.u8string();
     return {reinterpret_cast<const char*>(utf8.data()), utf8.size()};
 }
 
-bool load_module(const std::filesystem::path& path) { return ggml_backend_load(utf8_text(path).c_str()) != nullptr; }
+bool load_module(const std::filesystem::path& path) {
+#ifdef _WIN32
+    // ggml_backend_load reads its path in the system's ANSI code page here,
+    // which cannot name every folder; the module is loaded by its wide path
+    // instead, and the backend it starts registered.
+    const auto init = load_library_function(path, "ggml_backend_init");
+    if (!init) return false;
+    ggml_backend_reg_t backend = reinterpret_cast<ggml_backend_reg_t (*)()>(*init)();
+    if (backend == nullptr) return false;
+    ggml_backend_register(backend);
+    return true;
+#else
+    return ggml_backend_load(utf8_text(path).c_str()) != nullptr;
+#endif
+}
 
 // The CPU modules in `folder` with their scores; why any other could not be
 // asked for its score goes to `problems`.

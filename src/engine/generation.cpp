@@ -125,7 +125,10 @@ Result<std::string, GenerationFailure> generate_text(const EngineBackend& /*back
     // The tokenizer, the template and the samplers throw too, for instance
     // on a vocabulary without byte tokens.
     try {
-        return generate(model, input);
+        std::optional<Result<std::string, GenerationFailure>> generated;
+        auto run = [&] { generated.emplace(generate(model, input)); };
+        if (!call_guarding_foreign_exceptions(run)) return Failure{failure(engine_exception_error())};
+        return std::move(*generated);
     } catch (const std::bad_alloc&) {
         throw;  // memory that ran out is the request's own error, made by the caller
     } catch (const std::exception& exception) {
