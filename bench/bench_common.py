@@ -55,7 +55,7 @@ def locate(build_dir: str | None = None, need_tools: bool = True) -> Paths:
     make_model = build / "bin" / "debrindle-make-model"
     for program in (helper, make_model):
         if not program.exists():
-            raise SystemExit(f"{program} is missing: cmake -S . -B {build} -G Ninja && cmake --build {build} -j2")
+            raise SystemExit(f"{program} is missing: cmake --preset default -B {build} && cmake --build {build} --parallel 2")
     tools_bin = Path()
     if need_tools:
         tools_bin = llama_tools_bin()

@@ -10,7 +10,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 build=${1:-build-bench}
-cmake -S . -B "$build" -G Ninja >/dev/null
+cmake --preset default -B "$build" >/dev/null
 cmake --build "$build" --parallel 2 --target debrindle-llama-helper debrindle-make-model
 # The layer that makes lavapipe a small card, where the Vulkan headers are.
 cmake --build "$build" --target debrindle_small_gpu_layer >/dev/null 2>&1 || true

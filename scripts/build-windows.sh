@@ -21,9 +21,6 @@ fi
 
 # The test suites fork and exec the helper, which a Windows build cannot;
 # they run on Linux against the .exe instead (scripts/test-windows.sh).
-cmake -S . -B "$build_dir" -G Ninja \
-  -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/mingw-w64-x86_64.cmake" \
-  -DCMAKE_BUILD_TYPE=Release \
-  -DDEBRINDLE_TESTS=OFF -DDEBRINDLE_BENCH=OFF >/dev/null
+cmake --preset windows -B "$build_dir" >/dev/null
 cmake --build "$build_dir" --parallel 2 --target debrindle-llama-helper debrindle-make-model
 echo "build-windows: $build_dir/bin/debrindle-llama-helper.exe" >&2

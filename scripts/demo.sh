@@ -6,8 +6,8 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh
-cmake -S . -B build -G Ninja >/dev/null
-cmake --build build --parallel "$(nproc)" --target debrindle-llama-helper debrindle-make-model >/dev/null
+cmake --preset default >/dev/null
+cmake --build --preset default --parallel "$(nproc)" --target debrindle-llama-helper debrindle-make-model >/dev/null
 
 model=build/demo/demo.gguf
 mkdir -p build/demo

@@ -11,9 +11,9 @@ seconds="${1:-20}"
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 build="$root/build-fuzz"
 
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja \
-  -DDEBRINDLE_FUZZ=ON -DDEBRINDLE_BENCH=OFF >/dev/null
-cmake --build "$build" -j2 --target debrindle_fuzzers
+cd "$root"
+cmake --preset fuzz >/dev/null
+cmake --build --preset fuzz --parallel "$(nproc)"
 
 work="$(mktemp -d)"
 trap 'rm -rf "$work"' EXIT

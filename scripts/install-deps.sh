@@ -6,6 +6,8 @@ packages=(
   g++ cmake ninja-build git ca-certificates
   libgtest-dev libbenchmark-dev
   clang libclang-rt-14-dev
+  # The test command checks formatting and clang-tidy (scripts/check-style.sh).
+  clang-format clang-tidy
   python3 valgrind
   # Node.js runs the JavaScript host client's test (Debian 12's Node 18 will do).
   nodejs
