@@ -6,8 +6,8 @@
   same folder without the module, and the folder with the module started
   anyway (GGML_VK_VISIBLE_DEVICES set to no device: what every run paid
   before), on a tiny and on the 58M model.
-- small_gpu: one-shot wall time on lavapipe made a small card by the test
-  layer (tests/small_gpu), at capacities that fail the full offload at the
+- small_gpu: one-shot wall time on lavapipe made a small card by the
+  layer of tools/small_gpu_layer, at capacities that fail the full offload at the
   model load, the cache, the compute buffers and the first decode, against
   the same card large enough and against no GPU at all.
 
@@ -83,9 +83,9 @@ def no_gpu(paths: bc.Paths, rounds: int) -> dict:
 
 
 def small_gpu(paths: bc.Paths, rounds: int) -> dict:
-    layer_dir = paths.build / "tests" / "small_gpu"
+    layer_dir = paths.build / "small_gpu"
     if not LAVAPIPE.exists() or not (layer_dir / "debrindle_small_gpu.json").exists():
-        bc.say("small_gpu: needs Mesa's lavapipe and the test layer (a build with tests); skipped")
+        bc.say("small_gpu: needs Mesa's lavapipe and the small-GPU layer; skipped")
         return {"skipped": "no lavapipe or no test layer"}
     model = paths.models / "chain-1-layer.gguf"
     if not model.exists():

@@ -127,12 +127,18 @@ TEST(ShippedEngine, GpuTooSmallForTheModelStillAnswers) {
         EXPECT_EQ(quiet.out, reply) << c.kib;
         EXPECT_EQ(quiet.err, "") << c.kib;
 
+        // The server finds a placement once and keeps it: one load, one line.
         ProcessOptions server = options;
+        server.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = "1";
         server.arguments = {"--server"};
         server.input = request_json(model, "hi", R"("action":"warmup",)") + "\n" + request_json(model) + "\n" +
                        request_json(model) + "\n";
         const ProcessResult served = run_helper(server);
         EXPECT_EQ(served.exit_status, 0) << c.kib;
+        for (const char* line : {"loading model path=", "placed model path="}) {
+            const auto first = served.err.find(line);
+            EXPECT_TRUE(first != std::string::npos && served.err.find(line, first + 1) == std::string::npos) << line;
+        }
         EXPECT_EQ(served.out, R"({"ok":true,"output":"","error":null})"
                               "\n" +
                                   answer + "\n" + answer + "\n")

@@ -83,7 +83,8 @@ Vocabulary::Vocabulary(const ModelSpec& model_spec) {
     }
     const auto word_end = size();
     for (auto id = first_word; id < word_end; ++id) {
-        add_word_with_prefixes(texts_[static_cast<std::size_t>(id)]);
+        // A copy: adding the prefixes may move the texts it comes from.
+        add_word_with_prefixes(std::string(texts_[static_cast<std::size_t>(id)]));
     }
     if (const auto* random = std::get_if<RandomWeights>(&model_spec.weights)) {
         const auto target = static_cast<std::int64_t>(random->vocab_size);
