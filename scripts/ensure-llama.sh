@@ -251,22 +251,23 @@ stage_tools() {
   done
 }
 
-# The cache folder of $target, named by what goes into it.
-prefix_of_target() {
-  local key
+# The cache folder of $target, named by what goes into it, as $prefix.
+choose_prefix() {
+  local compiler key
+  [[ $target == windows ]] || compiler=$(c++ --version | head -n 1)
   case $target in
     linux)
-      key=$(printf '%s\n' "$RELEASE" "$(c++ --version | head -n 1)" "$(uname -m)" "${LINUX_ENGINE_OPTIONS[@]}" "$LINUX_SHA256" \
+      key=$(printf '%s\n' "$RELEASE" "$compiler" "$(uname -m)" "${LINUX_ENGINE_OPTIONS[@]}" "$LINUX_SHA256" \
         "$PREBUILT_LAYOUT" | sha256sum | cut -c1-12)
-      printf '%s\n' "$cache_root/llama.cpp-$RELEASE-engine-linux-x64-$key"
+      prefix="$cache_root/llama.cpp-$RELEASE-engine-linux-x64-$key"
       ;;
     windows)
       key=$(printf '%s\n' "$RELEASE" "$WINDOWS_SHA256" "$PREBUILT_LAYOUT" | sha256sum | cut -c1-12)
-      printf '%s\n' "$cache_root/llama.cpp-$RELEASE-engine-windows-x64-$key"
+      prefix="$cache_root/llama.cpp-$RELEASE-engine-windows-x64-$key"
       ;;
     tools)
-      key=$(printf '%s\n' "$RELEASE" "$(c++ --version | head -n 1)" "$(uname -m)" "${TOOLS_OPTIONS[@]}" | sha256sum | cut -c1-12)
-      printf '%s\n' "$cache_root/llama.cpp-$RELEASE-tools-$key"
+      key=$(printf '%s\n' "$RELEASE" "$compiler" "$(uname -m)" "${TOOLS_OPTIONS[@]}" | sha256sum | cut -c1-12)
+      prefix="$cache_root/llama.cpp-$RELEASE-tools-$key"
       ;;
   esac
 }
@@ -280,7 +281,7 @@ mkdir -p "$cache_root"
 exec 9>"$cache_root/.lock"
 flock 9
 fetch_source
-prefix=$(prefix_of_target)
+choose_prefix
 if [[ $target == tools ]]; then
   # The source is in place; building the tools takes many minutes, so let go
   # of the shared lock (which a build of the helper waits on) and take one of
