@@ -71,9 +71,12 @@ std::filesystem::path loadable_folder(const std::filesystem::path& folder);
 // or when it lacks the function.
 Result<int, std::string> call_library_function(const std::filesystem::path& path, const char* name);
 
+#ifdef _WIN32
 // Loads the shared library at `path` for the rest of the process and gives
-// its exported function `name`, or the system's reason why not.
+// its exported function `name`, or the system's reason why not. (Elsewhere
+// ggml loads the engine's modules itself.)
 Result<void*, std::string> load_library_function(const std::filesystem::path& path, const char* name);
+#endif
 
 // Asks the system to let this process use the AMX tile registers that the
 // processor may report, and says whether it may (Linux lets a process use

@@ -154,17 +154,6 @@ Result<int, std::string> call_library_function(const std::filesystem::path& path
     return result;
 }
 
-Result<void*, std::string> load_library_function(const std::filesystem::path& path, const char* name) {
-    void* library = ::dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        const char* reason = ::dlerror();
-        return Failure{std::string(reason != nullptr ? reason : "dlopen failed")};
-    }
-    if (void* symbol = ::dlsym(library, name)) return symbol;
-    ::dlclose(library);
-    return Failure{"it has no function " + std::string(name)};
-}
-
 #if defined(__x86_64__)
 bool request_amx_tile_permission() {
     constexpr int request_permission = 0x1023;  // ARCH_REQ_XCOMP_PERM
