@@ -63,7 +63,7 @@ Result<std::string, std::string> ModelCache::generate(const GenerationInput& inp
 
 void ModelCache::write_placement_line(std::string_view path, const PlacedModel& placed) const {
     if (placed.placement == requested_placement || !diagnostics_enabled()) return;
-    const std::string devices = placed.placement.cpu_only ? std::string() : gpu_device_names();
+    const std::string devices = placed.placement.cpu_only ? std::string() : gpu_device_names(gpu_devices());
     write_diagnostic_line(placement_line(path, placed.placement.gpu_layers, devices));
 }
 

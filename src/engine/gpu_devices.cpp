@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include <ggml-backend.h>
 #include <gguf.h>
@@ -39,24 +40,29 @@ std::optional<std::uint32_t> layer_of(std::string_view name) {
 
 }  // namespace
 
-std::optional<std::uint64_t> gpu_free_memory() {
-    std::optional<std::uint64_t> total;
+std::vector<ggml_backend_dev_t> gpu_devices() {
+    std::vector<ggml_backend_dev_t> devices;
     for (std::size_t i = 0; i < ggml_backend_dev_count(); ++i) {
         ggml_backend_dev_t device = ggml_backend_dev_get(i);
-        if (!is_gpu(device)) continue;
+        if (is_gpu(device)) devices.push_back(device);
+    }
+    return devices;
+}
+
+std::uint64_t gpu_free_memory(const std::vector<ggml_backend_dev_t>& devices) {
+    std::uint64_t total = 0;
+    for (ggml_backend_dev_t device : devices) {
         std::size_t free = 0;
         std::size_t size = 0;
         ggml_backend_dev_memory(device, &free, &size);
-        total = total.value_or(0) + free;
+        total += free;
     }
     return total;
 }
 
-std::string gpu_device_names() {
+std::string gpu_device_names(const std::vector<ggml_backend_dev_t>& devices) {
     std::string names;
-    for (std::size_t i = 0; i < ggml_backend_dev_count(); ++i) {
-        ggml_backend_dev_t device = ggml_backend_dev_get(i);
-        if (!is_gpu(device)) continue;
+    for (ggml_backend_dev_t device : devices) {
         if (!names.empty()) names += ',';
         names += ggml_backend_dev_name(device);
     }

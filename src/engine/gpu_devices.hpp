@@ -4,17 +4,22 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <vector>
+
+#include <ggml-backend.h>
 
 #include "engine/placement.hpp"
 
 namespace debrindle {
 
-// The free memory of the GPU devices llama.cpp would use, or nothing when it
-// has none.
-std::optional<std::uint64_t> gpu_free_memory();
+// The GPU devices llama.cpp would use (none without a usable GPU).
+std::vector<ggml_backend_dev_t> gpu_devices();
+
+// Their free memory, summed.
+std::uint64_t gpu_free_memory(const std::vector<ggml_backend_dev_t>& devices);
 
 // Their names, comma-separated ("Vulkan0").
-std::string gpu_device_names();
+std::string gpu_device_names(const std::vector<ggml_backend_dev_t>& devices);
 
 // The model's layer sizes from its GGUF header and tensor table (no weights
 // are read), or nothing when the file cannot be read as one.

@@ -14,11 +14,12 @@ Result<PlacedModel, EngineError> load_at(const EngineBackend& backend, std::stri
 
 // The first placement below `failed` that loads.
 std::optional<PlacedModel> first_below(const EngineBackend& backend, std::string_view path, Placement failed) {
-    const auto free = gpu_free_memory();
-    if (!free) return std::nullopt;
+    const auto devices = gpu_devices();
+    if (devices.empty()) return std::nullopt;
+    const std::uint64_t free = gpu_free_memory(devices);
     const auto footprint = read_model_footprint(std::string(path).c_str());
     if (!footprint) return std::nullopt;
-    for (const Placement placement : placements_below(failed, *footprint, *free)) {
+    for (const Placement placement : placements_below(failed, *footprint, free)) {
         if (auto placed = load_at(backend, path, placement, true)) return std::move(placed).value();
     }
     return std::nullopt;
@@ -27,7 +28,7 @@ std::optional<PlacedModel> first_below(const EngineBackend& backend, std::string
 }  // namespace
 
 Result<PlacedModel, EngineError> load_placed_model(const EngineBackend& backend, std::string_view path) {
-    const bool gpu_present = gpu_free_memory().has_value();
+    const bool gpu_present = !gpu_devices().empty();
     auto placed = load_at(backend, path, requested_placement, gpu_present);
     if (placed || !gpu_present || placed.error().kind != EngineErrorKind::ModelLoadNull) return placed;
     if (auto below = first_below(backend, path, requested_placement)) return std::move(*below);
