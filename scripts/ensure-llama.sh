@@ -17,8 +17,15 @@
 # in a temporary directory and renamed into place only when complete, so an
 # interrupted download or build is never taken for a good one.
 #
-# Usage: ensure-llama.sh [--windows | --tools]
+# Usage: ensure-llama.sh [--windows | --tools | --every-cpu-module]
 #
+# Without an option the Linux engine comes with one CPU module, the one the
+# helper picks on this processor, and the second line of the output names it:
+# a first build compiles that module alone. --every-cpu-module builds the
+# others too (the tests, the release and an install need them all) and names
+# none. A CPU module is built once, in a build tree kept in the cache, and
+# joins the prefix's lib/ when it is complete, so a later full build does not
+# build it again.
 # --windows gives the Windows x64 set of the same release (MSVC-built DLLs).
 # --tools builds the pinned source the usual way (GGML_NATIVE, one CPU
 # backend) together with llama.cpp's llama-bench, llama-completion and
@@ -42,7 +49,7 @@ readonly WINDOWS_SHA256="105e8207d2114f5f248b217fee7f9b702d0e7509cf0d3c7565dfb9e
 # The Windows set's libraries, by the target names of its CMake package.
 readonly -A WINDOWS_DLLS=([llama]=llama.vulkan.v0.4.0.dll [ggml]=ggml.vulkan.v0.4.0.dll [ggml-base]=ggml-base.dll)
 # Raised whenever the layout of an engine prefix changes.
-readonly PREBUILT_LAYOUT=1
+readonly PREBUILT_LAYOUT=2
 
 # How the Linux engine is built from the pinned source.
 readonly -a LINUX_ENGINE_OPTIONS=(
@@ -86,12 +93,14 @@ readonly -a TOOLS_PROGRAMS=(llama-bench llama-completion llama-server)
 
 log() { printf 'ensure-llama: %s\n' "$*" >&2; }
 
+every_cpu_module=false
 case "$#:${1:-}" in
   0:) target=linux ;;
+  1:--every-cpu-module) target=linux every_cpu_module=true ;;
   1:--windows) target=windows ;;
   1:--tools) target=tools ;;
   *)
-    log "usage: ensure-llama.sh [--windows | --tools]"
+    log "usage: ensure-llama.sh [--windows | --tools | --every-cpu-module]"
     exit 2
     ;;
 esac
@@ -173,22 +182,15 @@ stage_prebuilt() {
   (cd "$tmp/$bins" && cp $@ "$stage/$libdir/")
 }
 
-# The pinned source built as modules (one CPU module per x86-64 level,
-# OpenMP), with the prebuilt Vulkan module beside them.
+# The pinned source's libraries (no CPU backend: each CPU module is built on
+# its own, below), with the prebuilt Vulkan module beside them.
 stage_linux_engine() {
   stage_prebuilt "$LINUX_PACKAGE" "$LINUX_SHA256" lib package/bins/linux-x64-vulkan libggml-vulkan.so
-  log "building llama.cpp $RELEASE's modules into $prefix (about ten minutes, once per machine)"
+  log "building llama.cpp $RELEASE's libraries into $prefix (a few minutes, once per machine)"
   quietly "$tmp/configure.log" all cmake -S "$source_dir" -B "$tmp/build" -G Ninja "${LINUX_ENGINE_OPTIONS[@]}" \
-    -DCMAKE_INSTALL_PREFIX="$prefix"
-  # `llama` needs ggml, which needs every CPU module.
+    -DGGML_CPU=OFF -DGGML_CPU_ALL_VARIANTS=OFF -DCMAKE_INSTALL_PREFIX="$prefix"
   quietly "$tmp/build.log" 50 cmake --build "$tmp/build" --parallel "$jobs" --target llama
   quietly "$tmp/install.log" all env DESTDIR="$tmp/stage" cmake --install "$tmp/build"
-  # The modules are installed among the programs; they belong beside the
-  # libraries. The AMX module is left out: GCC 12 can drop its tile set-up
-  # (llama.cpp #26954), and the AVX-512 modules serve those processors.
-  mv "$stage"/bin/libggml-cpu-*.so "$stage/lib/"
-  rmdir "$stage/bin"
-  rm -f "$stage/lib/libggml-cpu-sapphirerapids.so"
   # The prebuilt Vulkan module was linked to its own set's ggml-base and
   # looked for libraries in its build machine's Vulkan SDK folder and in
   # an empty entry, which the loader reads as the current directory: it
@@ -198,6 +200,56 @@ stage_linux_engine() {
   # OpenMP's run time, which the CPU modules need, travels with them.
   cp -L "$(gcc -print-file-name=libgomp.so.1)" "$stage/lib/libgomp.so.1"
   cp /usr/share/doc/libgomp1/copyright "$stage/licenses/COPYING-libgomp1"
+}
+
+# The build tree of the CPU modules, kept in the cache: configured once, each
+# module built into it when first wanted. Its modules carry the $ORIGIN run
+# path already, as they are copied out of it.
+configure_cpu_modules() {
+  [[ -f "$modules_tree/.configured" ]] && return
+  rm -rf "$modules_tree"
+  quietly "$cache_root/cpu-modules-configure.log" all cmake -S "$source_dir" -B "$modules_tree" -G Ninja \
+    "${LINUX_ENGINE_OPTIONS[@]}" -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON
+  touch "$modules_tree/.configured"
+}
+
+# The CPU variants the prefix ships, by the targets of the modules tree. The
+# AMX module is left out: GCC 12 can drop its tile set-up (llama.cpp
+# #26954), and the AVX-512 modules serve those processors.
+cpu_variants() {
+  cmake --build "$modules_tree" --target help | sed -n 's/^ggml-cpu-\(.*\)-feats: .*/\1/p' | grep -vx sapphirerapids
+}
+
+# The variant the helper would pick here: each variant's own score function
+# (its feature-detection object) linked into a library, and the helper's
+# choice among them, made by the helper's code.
+chosen_cpu_variant() {
+  local scores="$modules_tree/scores" variant
+  local -a libraries=() targets=()
+  mkdir -p "$scores"
+  for variant in "${variants[@]}"; do targets+=("ggml-cpu-$variant-feats"); done
+  quietly "$scores/build.log" 50 cmake --build "$modules_tree" --parallel "$jobs" --target "${targets[@]}"
+  for variant in "${variants[@]}"; do
+    c++ -shared -o "$scores/libggml-cpu-$variant.so" \
+      "$modules_tree/ggml/src/CMakeFiles/ggml-cpu-$variant-feats.dir/ggml-cpu/arch/x86/cpu-feats.cpp.o"
+    libraries+=("$scores/libggml-cpu-$variant.so")
+  done
+  local repo
+  repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  c++ -std=c++20 -O1 -I"$repo/src" -o "$scores/choose" "$repo/tools/cpu_module_choice/cpu_module_choice.cpp" \
+    "$repo"/src/engine/cpu_variant.cpp "$repo"/src/common/{register_state,platform_posix,utf8}.cpp -ldl
+  "$scores/choose" "${libraries[@]}" | sed 's/^libggml-cpu-\(.*\)\.so$/\1/'
+}
+
+# Into the prefix's lib/: the CPU module of variant $1, built in the modules
+# tree, if it is not there yet.
+ensure_cpu_module() {
+  local module="$prefix/lib/libggml-cpu-$1.so"
+  [[ -f "$module" ]] && return
+  log "building llama.cpp $RELEASE's CPU module for $1 (a minute or two, once per machine)"
+  quietly "$modules_tree/build-$1.log" 50 cmake --build "$modules_tree" --parallel "$jobs" --target "ggml-cpu-$1"
+  cp "$modules_tree/bin/libggml-cpu-$1.so" "$prefix/lib/.libggml-cpu-$1.so.partial"
+  mv "$prefix/lib/.libggml-cpu-$1.so.partial" "$module"
 }
 
 # The prebuilt set as it is (MSVC-built DLLs), with the pinned source's
@@ -260,6 +312,7 @@ choose_prefix() {
       key=$(printf '%s\n' "$RELEASE" "$compiler" "$(uname -m)" "${LINUX_ENGINE_OPTIONS[@]}" "$LINUX_SHA256" \
         "$PREBUILT_LAYOUT" | sha256sum | cut -c1-12)
       prefix="$cache_root/llama.cpp-$RELEASE-engine-linux-x64-$key"
+      modules_tree="$cache_root/llama.cpp-$RELEASE-cpu-modules-build-$key"
       ;;
     windows)
       key=$(printf '%s\n' "$RELEASE" "$WINDOWS_SHA256" "$PREBUILT_LAYOUT" | sha256sum | cut -c1-12)
@@ -302,3 +355,14 @@ if [[ ! -f "$prefix/.complete" ]]; then
   publish "$stage" "$prefix" .complete
 fi
 printf '%s\n' "$prefix"
+if [[ $target == linux ]]; then
+  configure_cpu_modules
+  mapfile -t variants < <(cpu_variants)
+  if [[ $every_cpu_module == true ]]; then
+    for variant in "${variants[@]}"; do ensure_cpu_module "$variant"; done
+  else
+    variant=$(chosen_cpu_variant)
+    ensure_cpu_module "$variant"
+    printf '%s\n' "libggml-cpu-$variant.so"
+  fi
+fi

@@ -20,9 +20,13 @@ packages=(
 )
 # --windows: only what the Windows x64 build and its tests under Wine need
 # (scripts/build-windows.sh, scripts/test-windows.sh).
-if [[ "${1:-}" == "--windows" ]]; then
-  packages=(g++-mingw-w64-x86-64-posix wine64)
-fi
+# --demo: only what configuring the default build and running the helper
+# need (scripts/demo.sh); the sanitizers, valgrind, Mesa's software GPU and
+# qemu wait for the test command.
+case "${1:-}" in
+  --windows) packages=(g++-mingw-w64-x86-64-posix wine64) ;;
+  --demo) packages=(g++ cmake ninja-build git ca-certificates libgtest-dev libbenchmark-dev python3 nodejs patchelf libvulkan1) ;;
+esac
 missing=()
 for package in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed" || missing+=("$package")

@@ -18,7 +18,7 @@ linux_build=${1:-build}
 build_dir=build-installed
 prefix=$PWD/$build_dir/llama-prefix
 
-engine=$(bash scripts/ensure-llama.sh)
+engine=$(bash scripts/ensure-llama.sh --every-cpu-module)
 rm -rf "$prefix"
 mkdir -p "$prefix/bin"
 cp -r "$engine/include" "$engine/lib" "$prefix/"
