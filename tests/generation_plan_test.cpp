@@ -67,29 +67,32 @@ TEST(GenerationPlan, SamplerChoice) {
 }
 
 // 10 layers of 10 MiB weights and 2 MiB cache, 4 MiB of output, 16 MiB of
-// compute buffers; a sixteenth of the free memory stays free.
-TEST(GenerationPlan, PlacementsBelowAFailedOne) {
+// compute buffers (all of it 140 MiB); a sixteenth of the memory stays free.
+TEST(GenerationPlan, PlacementsPlannedAndBelowAFailedOne) {
     constexpr std::uint64_t mib = 1024 * 1024;
-    const ModelFootprint footprint{10, 10 * mib, 4 * mib, 2 * mib, 16 * mib};
+    const ModelFootprint footprint{std::vector<std::uint64_t>(10, 10 * mib), 4 * mib, 2 * mib, 16 * mib};
     const Placement cpu = cpu_only_placement;
     struct Case {
         Placement failed;
-        std::uint64_t free_mib;
-        std::vector<Placement> expected;
+        std::uint64_t available_mib;
+        Placement planned;
+        std::vector<Placement> below;
     };
     const Case cases[] = {
-        {requested_placement, 120, {{8, false}, {4, false}, cpu}},   // 96.5 MiB left: 8 layers of 12
-        {requested_placement, 16, {cpu}},                            // not even the compute buffers
-        {requested_placement, 1024, {{5, false}, {2, false}, cpu}},  // all fits, yet failed: half of 11
-        {{8, false}, 160, {{4, false}, {2, false}, cpu}},
-        {{1, false}, 160, {cpu}},
-        {{0, false}, 1024, {cpu}},
-        {cpu, 1024, {}},
+        {requested_placement, 120, {8, false}, {{8, false}, {4, false}, cpu}},  // 112.5 MiB usable: output and 7 layers
+        {requested_placement, 16, cpu, {cpu}},                                  // not one layer beside the buffers
+        {requested_placement, 1024, requested_placement, {{10, false}, {5, false}, cpu}},  // all fits, yet failed
+        {{8, false}, 160, requested_placement, {{7, false}, {3, false}, cpu}},
+        {{1, false}, 160, requested_placement, {cpu}},
+        {{0, false}, 1024, requested_placement, {cpu}},
+        {cpu, 1024, requested_placement, {}},
     };
     for (const Case& c : cases) {
-        EXPECT_EQ(placements_below(c.failed, footprint, c.free_mib * mib), c.expected) << c.free_mib << " MiB";
+        EXPECT_EQ(plan_placement(footprint, c.available_mib * mib), c.planned) << c.available_mib << " MiB";
+        EXPECT_EQ(placements_below(c.failed, footprint, c.available_mib * mib), c.below) << c.available_mib << " MiB";
     }
-    EXPECT_EQ(gpu_layers_that_fit(footprint, 1024 * mib), 11U);  // every layer and the output
+    EXPECT_EQ(device_bytes(footprint, {8, false}), 104 * mib);
+    EXPECT_EQ(device_bytes(footprint, requested_placement), 140 * mib);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <tuple>
 
 #include "support/models.hpp"
 #include "support/process.hpp"
@@ -95,45 +96,67 @@ TEST(ShippedEngine, GpuOffloadGivesTheCpuReplyQuietly) {
 }
 
 #ifdef DEBRINDLE_SMALL_GPU_LAYER_DIR
-// lavapipe behind a layer that makes it a small card: its memory capped, and
-// an allocation past the cap refused as a real card refuses it. The caps
-// fall between this model's buffers on the device (weights 2201 KiB, cache
-// 1280 KiB, compute 2118 + 1159 KiB, then 6 KiB during the first decode), so
-// each fails the full offload at another place; every request is answered.
+// lavapipe behind a layer that makes it a card of `kib` KiB: an allocation
+// past that is refused as a real card refuses it or, paging, let through as
+// a driver that pages device memory out does.
+ProcessOptions small_gpu(const std::string& kib, const std::string& mode = "refuse") {
+    if (helper_is_windows_build() || !fs::exists("/usr/share/vulkan/icd.d/lvp_icd.x86_64.json")) return {};
+    ProcessOptions options;
+    options.environment = {{"GGML_VK_VISIBLE_DEVICES", "0"},
+                           {"VK_LAYER_PATH", DEBRINDLE_SMALL_GPU_LAYER_DIR},
+                           {"VK_INSTANCE_LAYERS", "VK_LAYER_DEBRINDLE_small_gpu"},
+                           {"DEBRINDLE_SMALL_GPU_KIB", kib},
+                           {"DEBRINDLE_SMALL_GPU_MODE", mode},
+                           {"DEBRINDLE_SMALL_GPU_LOG", "1"}};
+    return options;
+}
+
+// This model's buffers on the device are weights 2201 KiB, cache 1280 KiB
+// and compute 2118 + 1159 KiB: the placement is planned to fit each card in
+// one load. A prompt far past the smallest context needs more than planned,
+// and the fallback places the model lower for it. Every request is answered.
 TEST(ShippedEngine, GpuTooSmallForTheModelStillAnswers) {
-    if (helper_is_windows_build() || !fs::exists("/usr/share/vulkan/icd.d/lvp_icd.x86_64.json")) {
-        GTEST_SKIP() << "needs Mesa's lavapipe";
-    }
+    if (small_gpu("0").environment.empty()) GTEST_SKIP() << "needs Mesa's lavapipe";
     const std::string model = write_test_model(chain_model(reply_chain));
+    std::string long_prompt;
+    for (int i = 0; i < 3000; ++i) long_prompt += "a ";
     const struct {
         const char* kib;
-        const char* engine_says;
+        std::string prompt;
         const char* placed;
+        const char* engine_says;  // where the fallback runs
     } cases[] = {
-        {"1000", "unable to allocate Vulkan0 buffer", "n_gpu_layers=0 CPU only"},
-        {"3000", "failed to allocate buffer for kv cache", "n_gpu_layers=0 CPU only"},
-        {"5000", "failed to allocate compute pp buffers", "n_gpu_layers=0 CPU only"},
-        {"6762", "Device memory allocation of size 5184 failed", "n_gpu_layers=1 on Vulkan0"},
+        {"1000", "hi", "n_gpu_layers=0 CPU only", nullptr},
+        {"5000", "hi", "n_gpu_layers=0 CPU only", nullptr},
+        {"6762", "hi", "n_gpu_layers=1 on Vulkan0", nullptr},
+        {"10000", long_prompt, "n_gpu_layers=1 on Vulkan0", "failed to allocate"},
     };
     const std::string answer = R"({"ok":true,"output":" Hello world!","error":null})";
     for (const auto& c : cases) {
-        ProcessOptions options;
-        options.environment = {{"GGML_VK_VISIBLE_DEVICES", "0"},
-                               {"VK_LAYER_PATH", DEBRINDLE_SMALL_GPU_LAYER_DIR},
-                               {"VK_INSTANCE_LAYERS", "VK_LAYER_DEBRINDLE_small_gpu"},
-                               {"DEBRINDLE_SMALL_GPU_KIB", c.kib}};
-        const ProcessResult quiet = one_shot(model, options);
+        ProcessOptions options = small_gpu(c.kib);
+        options.input = request_json(model, c.prompt);
+        const ProcessResult quiet = run_helper(options);
         EXPECT_EQ(quiet.exit_status, 0) << c.kib;
         EXPECT_EQ(quiet.out, reply) << c.kib;
         EXPECT_EQ(quiet.err, "") << c.kib;
 
+        options.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = "1";
+        const ProcessResult logged = run_helper(options);
+        EXPECT_EQ(logged.out, reply) << c.kib;
+        if (c.engine_says == nullptr) {
+            EXPECT_EQ(logged.err.find(" refused"), std::string::npos) << c.kib << logged.err;
+        } else {
+            EXPECT_NE(logged.err.find(c.engine_says), std::string::npos) << c.kib << logged.err;
+        }
+        EXPECT_NE(logged.err.find("placed model path=" + model + " " + c.placed + " "), std::string::npos)
+            << c.kib << logged.err;
+
         // The server finds a placement once and keeps it: one load, one line.
-        ProcessOptions server = options;
-        server.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = "1";
-        server.arguments = {"--server"};
-        server.input = request_json(model, "hi", R"("action":"warmup",)") + "\n" + request_json(model) + "\n" +
-                       request_json(model) + "\n";
-        const ProcessResult served = run_helper(server);
+        if (c.engine_says) continue;
+        options.arguments = {"--server"};
+        options.input = request_json(model, "hi", R"("action":"warmup",)") + "\n" + request_json(model) + "\n" +
+                        request_json(model) + "\n";
+        const ProcessResult served = run_helper(options);
         EXPECT_EQ(served.exit_status, 0) << c.kib;
         for (const char* line : {"loading model path=", "placed model path="}) {
             const auto first = served.err.find(line);
@@ -143,27 +166,17 @@ TEST(ShippedEngine, GpuTooSmallForTheModelStillAnswers) {
                               "\n" +
                                   answer + "\n" + answer + "\n")
             << c.kib;
-
-        options.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = "1";
-        const ProcessResult logged = one_shot(model, options);
-        EXPECT_EQ(logged.out, reply) << c.kib;
-        EXPECT_NE(logged.err.find(c.engine_says), std::string::npos) << c.kib << logged.err;
-        EXPECT_NE(logged.err.find("placed model path=" + model + " " + c.placed + "\n"), std::string::npos)
-            << c.kib << logged.err;
     }
 #ifndef DEBRINDLE_SANITIZED_BUILD  // the sanitizers reserve far more address space than any limit
-    // Where neither holds the context of a prompt of 300,000 words (about
-    // 370 MiB of cache for the memory the process may use), that request
-    // fails and the server goes on with the model where it is.
+    // Where neither holds the context of a prompt of 600,000 words (about
+    // 730 MiB of cache and 300 MiB of compute buffers for the 976 MiB the
+    // process may use), that request fails and the server goes on with the
+    // model where it is.
     std::string words;
-    for (int i = 0; i < 300000; ++i) words += "a ";
-    ProcessOptions limited;
+    for (int i = 0; i < 600000; ++i) words += "a ";
+    ProcessOptions limited = small_gpu("1000");
     limited.launcher = {"/bin/sh", "-c", "ulimit -v 1000000 && exec \"$@\"", "sh"};
     limited.arguments = {"--server"};
-    limited.environment = {{"GGML_VK_VISIBLE_DEVICES", "0"},
-                           {"VK_LAYER_PATH", DEBRINDLE_SMALL_GPU_LAYER_DIR},
-                           {"VK_INSTANCE_LAYERS", "VK_LAYER_DEBRINDLE_small_gpu"},
-                           {"DEBRINDLE_SMALL_GPU_KIB", "1000"}};
     limited.input = request_json(model) + "\n" + request_json(model, words) + "\n" + request_json(model) + "\n";
     const ProcessResult result = run_helper(limited);
     EXPECT_EQ(result.exit_status, 0);
@@ -172,6 +185,67 @@ TEST(ShippedEngine, GpuTooSmallForTheModelStillAnswers) {
                               "\n" +
                               answer + "\n");
 #endif
+}
+
+// The 58M bench model takes 131 MiB on the device: weights 80.3, cache 16,
+// compute 31.8 and 1.5 of host memory, which lavapipe counts as the
+// device's; each layer weighs 8.1 MiB with its cache.
+TEST(ShippedEngine, PlacementIsPlannedForTheMemoryThereIs) {
+    if (small_gpu("0").environment.empty()) GTEST_SKIP() << "needs Mesa's lavapipe";
+    model_writer::ModelSpec spec;
+    spec.weight_type = model_writer::WeightType::f16;
+    spec.weights = model_writer::RandomWeights{};
+    const std::string model_a = write_test_model(spec, "a.gguf");
+    spec.weights = model_writer::RandomWeights{.seed = 3};
+    const std::string model_b = write_test_model(spec, "b.gguf");
+    const std::string peak_file = temporary_directory() + "/peak";
+    const auto logged_run = [&](ProcessOptions options, const std::string& input, bool server = false) {
+        options.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = "1";
+        options.environment["DEBRINDLE_SMALL_GPU_PEAK_FILE"] = peak_file;
+        options.input = input;
+        if (server) options.arguments = {"--server"};
+        fs::remove(peak_file);
+        return run_helper(options);
+    };
+    const auto peak_kib = [&] {
+        std::uint64_t bytes = 0;
+        std::ifstream(peak_file) >> bytes;
+        return bytes / 1024;
+    };
+    // A driver that pages: a card between the weights and the whole need,
+    // one below the weights, one where four layers fit and a fifth would
+    // take it to 99999 KiB, and refusing, one where four layers fit.
+    for (const auto& [kib, mode, layers] : {std::tuple{"102400", "paging", "n_gpu_layers=4 on"},
+                                            {"65536", "paging", "n_gpu_layers=0 CPU only"},
+                                            {"99000", "refuse", "n_gpu_layers=4 on"}}) {
+        const ProcessResult result = logged_run(small_gpu(kib, mode), request_json(model_a));
+        EXPECT_EQ(result.exit_status, 0) << kib << result.err;
+        EXPECT_NE(result.out, "") << kib;
+        EXPECT_LE(peak_kib(), std::stoull(kib)) << kib;
+        EXPECT_EQ(result.err.find(" refused"), std::string::npos) << kib;
+        EXPECT_NE(result.err.find("placed model path=" + model_a + " " + layers), std::string::npos) << result.err;
+    }
+    // A card of 143 MiB holds either model, not both: a switch releases the
+    // old model first, and each gets every layer, as in a process of its own.
+    const ProcessOptions card = small_gpu("146432");
+    const std::string fresh_a = logged_run(card, request_json(model_a)).out;
+    const std::string fresh_b = logged_run(card, request_json(model_b)).out;
+    EXPECT_NE(fresh_a, fresh_b);
+    const std::string lines = request_json(model_a) + "\n" + request_json(model_b) + "\n";
+    const ProcessResult served = logged_run(card, lines + lines, true);
+    const auto answer = [](const std::string& text) {
+        return R"({"ok":true,"output":)" + json_string(text) +
+               R"(,"error":null})"
+               "\n";
+    };
+    EXPECT_EQ(served.out, answer(fresh_a) + answer(fresh_b) + answer(fresh_a) + answer(fresh_b));
+    std::size_t full_placements = 0;
+    for (auto at = served.err.find("n_gpu_layers=9 on Vulkan0"); at != std::string::npos;
+         at = served.err.find("n_gpu_layers=9 on Vulkan0", at + 1)) {
+        ++full_placements;
+    }
+    EXPECT_EQ(full_placements, 4U) << served.err;
+    EXPECT_EQ(served.err.find(" refused"), std::string::npos);
 }
 #endif
 

@@ -23,7 +23,16 @@ Result<Done, std::string> ModelCache::ensure_loaded(std::string_view model_path)
         write_diagnostic_line(lines_ == LoadLines::server ? server_loading_line(model_path, layers)
                                                           : one_shot_loading_line(model_path, layers));
     }
-    auto loaded = load_placed_model(backend_, model_path);
+    const PlacementPlan plan = plan_model_placement(model_path, model_ ? model_->device_bytes : 0);
+    auto loaded = [&] {
+        if (!model_ || !plan.fits_beside) return load_in_place_of_cached(model_path, plan);
+        auto beside = load_planned_model(backend_, model_path, plan, /*step_down=*/false);
+        // A plan that should have fitted beside the old model did not: the
+        // old one may be what is in the way, and the new one is not placed
+        // lower for memory it would share only for a moment.
+        if (beside || !plan.footprint) return beside;
+        return load_in_place_of_cached(model_path, plan);
+    }();
     if (!loaded) return Failure{loaded.error().text()};
     write_placement_line(model_path, *loaded);
     const std::uint64_t elapsed_ms = elapsed_milliseconds(start, monotonic_nanoseconds());
@@ -38,6 +47,21 @@ Result<Done, std::string> ModelCache::ensure_loaded(std::string_view model_path)
     model_.emplace(std::move(loaded).value());
     path_ = std::move(path);
     return Done{};
+}
+
+Result<PlacedModel, EngineError> ModelCache::load_in_place_of_cached(std::string_view path, const PlacementPlan& plan) {
+    if (!model_) return load_planned_model(backend_, path, plan, /*step_down=*/true);
+    const Placement cached_placement = model_->placement;
+    model_.reset();
+    auto loaded = load_planned_model(backend_, path, plan, /*step_down=*/true);
+    if (!loaded) {
+        if (auto again = load_placed_at(backend_, path_, cached_placement)) {
+            model_.emplace(std::move(again).value());
+        } else {
+            path_.clear();
+        }
+    }
+    return loaded;
 }
 
 Result<std::string, std::string> ModelCache::generate(const GenerationInput& input) {
@@ -62,9 +86,11 @@ Result<std::string, std::string> ModelCache::generate(const GenerationInput& inp
 }
 
 void ModelCache::write_placement_line(std::string_view path, const PlacedModel& placed) const {
-    if (placed.placement == requested_placement || !diagnostics_enabled()) return;
-    const std::string devices = placed.placement.cpu_only ? std::string() : gpu_device_names(gpu_devices());
-    write_diagnostic_line(placement_line(path, placed.placement.gpu_layers, devices));
+    if (!diagnostics_enabled()) return;
+    const auto devices = gpu_devices();
+    if (devices.empty()) return;
+    const std::string names = placed.placement.cpu_only ? std::string() : gpu_device_names(devices);
+    write_diagnostic_line(placement_line(path, placed.gpu_layers, names, placed.device_bytes, placed.available_bytes));
 }
 
 }  // namespace debrindle

@@ -22,10 +22,13 @@ public:
     ModelCache(EngineBackend backend, LoadLines lines) : backend_(std::move(backend)), lines_(lines) {}
 
     // Makes the cache hold the model of `model_path`, loading it only when
-    // the cached path differs. A new model is loaded before the old one is
-    // released; a failed load leaves the cache as it was. A cached model
-    // whose file has been cut short since its load is dropped, and the
-    // request fails.
+    // the cached path differs. The new model gets the placement it would get
+    // alone. When that fits beside the old model, the new one loads first and
+    // the old one goes after it, and a failed load leaves the cache as it
+    // was; when it needs the old model's device memory, the old model goes
+    // first and, should the new one then fail, is loaded again as it was
+    // (failing that too, the cache is left empty). A cached model whose file
+    // has been cut short since its load is dropped, and the request fails.
     Result<Done, std::string> ensure_loaded(std::string_view model_path);
 
     // Generates with the cached model. When its context or a decode fails
@@ -35,6 +38,9 @@ public:
     Result<std::string, std::string> generate(const GenerationInput& input);
 
 private:
+    // Loads the new model in place of the cached one, which it needs the
+    // device memory of.
+    Result<PlacedModel, EngineError> load_in_place_of_cached(std::string_view path, const PlacementPlan& plan);
     void write_placement_line(std::string_view path, const PlacedModel& placed) const;
 
     // Declared first so that it is released last.

@@ -43,10 +43,13 @@ std::string server_loaded_line(std::string_view path, std::uint64_t elapsed_ms) 
     return "loaded model path=" + std::string(path) + " elapsed_ms=" + std::to_string(elapsed_ms) + "\n";
 }
 
-std::string placement_line(std::string_view path, std::uint32_t gpu_layers, std::string_view devices) {
+std::string placement_line(std::string_view path, std::uint32_t gpu_layers, std::string_view devices,
+                           std::uint64_t estimate_bytes, std::uint64_t available_bytes) {
     const std::string where = devices.empty() ? "CPU only" : "on " + std::string(devices);
+    constexpr std::uint64_t kib = 1024;
     return "placed model path=" + std::string(path) + " n_gpu_layers=" + std::to_string(gpu_layers) + " " + where +
-           "\n";
+           " estimate_kib=" + std::to_string(estimate_bytes / kib) +
+           " available_kib=" + std::to_string(available_bytes / kib) + "\n";
 }
 
 std::string no_cpu_module_line(std::string_view problem) {

@@ -29,9 +29,11 @@ void silence_engine_standard_error();
 std::string one_shot_loading_line(std::string_view path, std::uint32_t gpu_layers);
 std::string server_loading_line(std::string_view path, std::uint32_t gpu_layers);
 std::string server_loaded_line(std::string_view path, std::uint64_t elapsed_ms);
-// Where a model went when the GPU could not take every layer: `gpu_layers`
-// on `devices`, or the CPU alone when `devices` is empty.
-std::string placement_line(std::string_view path, std::uint32_t gpu_layers, std::string_view devices);
+// Where a model went with a GPU present: `gpu_layers` on `devices`, or the
+// CPU alone when `devices` is empty, with the device memory it takes by
+// estimate and the memory it was planned for.
+std::string placement_line(std::string_view path, std::uint32_t gpu_layers, std::string_view devices,
+                           std::uint64_t estimate_bytes, std::uint64_t available_bytes);
 // One reason why no CPU module loaded.
 std::string no_cpu_module_line(std::string_view problem);
 

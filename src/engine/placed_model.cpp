@@ -1,43 +1,75 @@
 #include "engine/placed_model.hpp"
 
+#include <algorithm>
+#include <string>
+
 #include "engine/gpu_devices.hpp"
 
 namespace debrindle {
 namespace {
 
 Result<PlacedModel, EngineError> load_at(const EngineBackend& backend, std::string_view path, Placement placement,
-                                         bool gpu_present) {
+                                         const PlacementPlan& plan, std::uint64_t available_bytes) {
     auto model = model_load(backend, path, set_placement(model_params_default(), placement));
     if (!model) return Failure{model.error()};
-    return PlacedModel{std::move(model).value(), placement, gpu_present && !placement.cpu_only};
+    PlacedModel placed{std::move(model).value(), placement};
+    placed.on_gpu = plan.gpu_present && !placement.cpu_only;
+    placed.gpu_layers = placement.cpu_only ? 0 : placement.gpu_layers;
+    if (plan.footprint && placed.on_gpu) {
+        placed.device_bytes = device_bytes(*plan.footprint, placement);
+        placed.gpu_layers =
+            std::min(placed.gpu_layers, static_cast<std::uint32_t>(plan.footprint->layer_bytes.size() + 1));
+    }
+    placed.available_bytes = available_bytes;
+    return placed;
 }
 
 // The first placement below `failed` that loads.
-std::optional<PlacedModel> first_below(const EngineBackend& backend, std::string_view path, Placement failed) {
-    const auto devices = gpu_devices();
-    if (devices.empty()) return std::nullopt;
-    const std::uint64_t free = gpu_free_memory(devices);
-    const auto footprint = read_model_footprint(std::string(path).c_str());
-    if (!footprint) return std::nullopt;
-    for (const Placement placement : placements_below(failed, *footprint, free)) {
-        if (auto placed = load_at(backend, path, placement, true)) return std::move(placed).value();
+std::optional<PlacedModel> first_below(const EngineBackend& backend, std::string_view path, Placement failed,
+                                       const PlacementPlan& plan) {
+    if (!plan.footprint) return std::nullopt;
+    for (const Placement placement : placements_below(failed, *plan.footprint, plan.available_alone_bytes)) {
+        if (auto placed = load_at(backend, path, placement, plan, plan.available_alone_bytes)) {
+            return std::move(placed).value();
+        }
     }
     return std::nullopt;
 }
 
 }  // namespace
 
-Result<PlacedModel, EngineError> load_placed_model(const EngineBackend& backend, std::string_view path) {
-    const bool gpu_present = !gpu_devices().empty();
-    auto placed = load_at(backend, path, requested_placement, gpu_present);
-    if (placed || !gpu_present || placed.error().kind != EngineErrorKind::ModelLoadNull) return placed;
-    if (auto below = first_below(backend, path, requested_placement)) return std::move(*below);
+PlacementPlan plan_model_placement(std::string_view path, std::uint64_t held_bytes) {
+    PlacementPlan plan;
+    const auto devices = gpu_devices();
+    if (devices.empty()) return plan;
+    plan.gpu_present = true;
+    plan.footprint = read_model_footprint(std::string(path).c_str());
+    if (!plan.footprint) return plan;  // llama.cpp will refuse it as well
+    plan.available_bytes = gpu_memory_available(devices, held_bytes);
+    plan.available_alone_bytes = plan.available_bytes + held_bytes;
+    plan.placement = plan_placement(*plan.footprint, plan.available_alone_bytes);
+    plan.fits_beside = plan_placement(*plan.footprint, plan.available_bytes) == plan.placement;
+    return plan;
+}
+
+Result<PlacedModel, EngineError> load_planned_model(const EngineBackend& backend, std::string_view path,
+                                                    const PlacementPlan& plan, bool step_down) {
+    const std::uint64_t available = step_down ? plan.available_alone_bytes : plan.available_bytes;
+    auto placed = load_at(backend, path, plan.placement, plan, available);
+    if (placed || !step_down || placed.error().kind != EngineErrorKind::ModelLoadNull) return placed;
+    if (auto below = first_below(backend, path, plan.placement, plan)) return std::move(*below);
     return placed;
+}
+
+Result<PlacedModel, EngineError> load_placed_at(const EngineBackend& backend, std::string_view path,
+                                                Placement placement) {
+    const PlacementPlan plan = plan_model_placement(path, 0);
+    return load_at(backend, path, placement, plan, plan.available_bytes);
 }
 
 Result<PlacedModel, EngineError> load_placed_below(const EngineBackend& backend, std::string_view path,
                                                    Placement failed) {
-    if (auto below = first_below(backend, path, failed)) return std::move(*below);
+    if (auto below = first_below(backend, path, failed, plan_model_placement(path, 0))) return std::move(*below);
     return Failure{EngineError{EngineErrorKind::ModelLoadNull}};
 }
 

@@ -1,8 +1,10 @@
 #pragma once
-// Loading a model where it fits: every layer on the GPU as asked, and, when
-// the GPU is too small for that, fewer layers or the CPU alone.
+// Loading a model where it fits: the placement planned from the model file
+// and the memory the GPU has free, and, when the GPU still turns out too
+// small, fewer layers or the CPU alone.
 
-#include <string>
+#include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "common/result.hpp"
@@ -13,19 +15,50 @@
 
 namespace debrindle {
 
+// Where a model is to go, and what the plan was made from.
+struct PlacementPlan {
+    Placement placement = requested_placement;
+    // A GPU device takes part, and what the model file says it needs there.
+    bool gpu_present = false;
+    std::optional<ModelFootprint> footprint;
+    // The device memory the model may take without the memory the caller
+    // holds there, and with it.
+    std::uint64_t available_bytes = 0;
+    std::uint64_t available_alone_bytes = 0;
+    // The plan needs none of the memory the caller holds on the device.
+    bool fits_beside = true;
+};
+
 struct PlacedModel {
     LoadedModel model;
     Placement placement;
     // A GPU device takes part: a failed context or decode may be device
     // memory that ran out, and a placement below this one may answer.
     bool on_gpu = false;
+    // By estimate: the device memory it holds, and the memory there was for it.
+    std::uint64_t device_bytes = 0;
+    std::uint64_t available_bytes = 0;
+    // The layers llama.cpp puts on the GPU.
+    std::uint32_t gpu_layers = 0;
 };
 
-// Loads the model at `path` with every layer on the GPU. When that fails
-// while a GPU takes part, the placements below it are tried in turn (at most
-// three more loads; a failed one allocates but reads no weights). The error
-// is the first attempt's.
-Result<PlacedModel, EngineError> load_placed_model(const EngineBackend& backend, std::string_view path);
+// Plans the model at `path` for the memory the GPU devices have, counting
+// `held_bytes` (what the caller holds there and would release for it) as
+// theirs. Without a GPU device every layer is asked for, as llama.cpp then
+// keeps them all on the CPU.
+PlacementPlan plan_model_placement(std::string_view path, std::uint64_t held_bytes);
+
+// Loads the model at its plan for the memory without what the caller holds.
+// With `step_down`, when that fails while a GPU takes part, the placements
+// below it are tried in turn, planned for the memory with what the caller
+// held (at most three more loads; a failed one allocates but reads no
+// weights). The error is the first attempt's.
+Result<PlacedModel, EngineError> load_planned_model(const EngineBackend& backend, std::string_view path,
+                                                    const PlacementPlan& plan, bool step_down);
+
+// Loads the model at exactly `placement`, as it was placed before.
+Result<PlacedModel, EngineError> load_placed_at(const EngineBackend& backend, std::string_view path,
+                                                Placement placement);
 
 // Loads the model again, placed below `failed`, after a context or a decode
 // failed on it. The caller has released the model placed at `failed`.

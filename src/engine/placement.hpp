@@ -1,7 +1,9 @@
 #pragma once
-// Where a model's layers go. The first load asks for every layer on the GPU;
-// when that fails for lack of device memory, fewer layers are tried, and at
-// last none at all, with the GPU left out entirely.
+// Where a model's layers go. Before a load that may use a GPU, the device
+// memory of a placement is estimated from the model file, and the load asks
+// for as many layers as fit the memory the device has free; when a load or
+// a generation still runs out of device memory, fewer layers are tried, and
+// at last none at all, with the GPU left out entirely.
 
 #include <cstdint>
 #include <vector>
@@ -9,7 +11,8 @@
 namespace debrindle {
 
 struct Placement {
-    // As llama.cpp counts them: the repeating layers, then the output layer.
+    // As llama.cpp counts them: the output layer first, then the repeating
+    // layers from the last one down.
     std::uint32_t gpu_layers = 0;
     // No GPU device at all: llama.cpp would otherwise still put the compute
     // buffers on the GPU with zero layers there.
@@ -18,29 +21,33 @@ struct Placement {
     bool operator==(const Placement&) const = default;
 };
 
-// The layer count the helper asks for first: all of them.
+// The layer count asked for when everything fits: all of them.
 inline constexpr std::uint32_t all_gpu_layers = 4294967295U;
 inline constexpr Placement requested_placement{all_gpu_layers, false};
 inline constexpr Placement cpu_only_placement{0, true};
 
 // What a model needs on a device, from its file.
 struct ModelFootprint {
-    std::uint32_t layers = 0;              // repeating layers
-    std::uint64_t layer_bytes = 0;         // weights of the largest one
-    std::uint64_t output_bytes = 0;        // output norm and projection
-    std::uint64_t kv_bytes_per_layer = 0;  // key and value cache of one layer at the smallest context
-    std::uint64_t compute_bytes = 0;       // compute buffers at the smallest context
+    std::vector<std::uint64_t> layer_bytes;  // weights of each repeating layer, in order
+    std::uint64_t output_bytes = 0;          // output norm and projection
+    std::uint64_t kv_bytes_per_layer = 0;    // key and value cache of one layer at the smallest context
+    std::uint64_t compute_bytes = 0;         // compute buffers at the smallest context
 };
 
-// How many layers fit into `free_bytes` of device memory, keeping room for
-// the compute buffers and a margin for what the backend allocates during a
-// decode.
-std::uint32_t gpu_layers_that_fit(const ModelFootprint& footprint, std::uint64_t free_bytes);
+// The device memory a placement takes, by estimate: the weights and cache
+// of its layers and the compute buffers; nothing for the CPU alone.
+std::uint64_t device_bytes(const ModelFootprint& footprint, Placement placement);
 
-// The placements to try, in order, after `failed` has failed: the layers
-// that fit (or half of the failed count when that is no fewer), half of
-// that, then the CPU alone. Each has fewer GPU layers than the one before;
-// nothing comes after the CPU alone.
-std::vector<Placement> placements_below(Placement failed, const ModelFootprint& footprint, std::uint64_t free_bytes);
+// The placement with the most GPU layers that fits `available_bytes` of
+// device memory with a margin to spare: every layer when all fit, the CPU
+// alone when not even the compute buffers and one layer do.
+Placement plan_placement(const ModelFootprint& footprint, std::uint64_t available_bytes);
+
+// The placements to try, in order, after `failed` has failed: the plan for
+// `available_bytes` when it is below `failed` (else one layer fewer), half
+// of that, then the CPU alone. Each has fewer GPU layers than the one
+// before; nothing comes after the CPU alone.
+std::vector<Placement> placements_below(Placement failed, const ModelFootprint& footprint,
+                                        std::uint64_t available_bytes);
 
 }  // namespace debrindle

@@ -1,7 +1,11 @@
 // A Vulkan layer that makes a device look like a small GPU: its device-local
 // heaps report DEBRINDLE_SMALL_GPU_KIB KiB, and an allocation that would take
 // the device past that is refused with VK_ERROR_OUT_OF_DEVICE_MEMORY, as a
-// real card refuses it. Tests put it in front of lavapipe.
+// real card refuses it. With DEBRINDLE_SMALL_GPU_MODE=paging it succeeds
+// instead, as with a driver that pages device memory out to the system's.
+// DEBRINDLE_SMALL_GPU_PEAK_FILE names a file that holds the peak of live
+// device memory in bytes, rewritten whenever it rises. Tests put the layer
+// in front of lavapipe.
 
 #include <algorithm>
 #include <cstdint>
@@ -26,11 +30,28 @@ struct State {
     PFN_vkGetDeviceProcAddr next_device_proc = nullptr;
     std::unordered_map<VkDeviceMemory, VkDeviceSize> allocations;
     VkDeviceSize allocated = 0;
+    VkDeviceSize peak = 0;
 };
 
 State& state() {
     static State instance;
     return instance;
+}
+
+bool pages() {
+    const char* mode = std::getenv("DEBRINDLE_SMALL_GPU_MODE");
+    return mode != nullptr && std::strcmp(mode, "paging") == 0;
+}
+
+void record_peak(State& s) {
+    if (s.allocated <= s.peak) return;
+    s.peak = s.allocated;
+    const char* path = std::getenv("DEBRINDLE_SMALL_GPU_PEAK_FILE");
+    if (path == nullptr) return;
+    if (std::FILE* file = std::fopen(path, "w")) {
+        std::fprintf(file, "%llu\n", static_cast<unsigned long long>(s.peak));
+        std::fclose(file);
+    }
 }
 
 VkDeviceSize capacity() {
@@ -99,7 +120,8 @@ VKAPI_ATTR void VKAPI_CALL memory_properties2(VkPhysicalDevice physical,
         const std::lock_guard lock(state().mutex);
         for (std::uint32_t i = 0; i < properties->memoryProperties.memoryHeapCount; ++i) {
             budget->heapBudget[i] = std::min(budget->heapBudget[i], capacity());
-            budget->heapUsage[i] = state().allocated;
+            // Past the cap in paging mode, the budget is spent, not overdrawn.
+            budget->heapUsage[i] = std::min(state().allocated, budget->heapBudget[i]);
         }
     }
 }
@@ -108,7 +130,7 @@ VKAPI_ATTR VkResult VKAPI_CALL allocate_memory(VkDevice device, const VkMemoryAl
                                                const VkAllocationCallbacks* allocator, VkDeviceMemory* memory) {
     auto& s = state();
     const std::lock_guard lock(s.mutex);
-    const bool refused = s.allocated + info->allocationSize > capacity();
+    const bool refused = s.allocated + info->allocationSize > capacity() && !pages();
     // DEBRINDLE_SMALL_GPU_LOG=1 shows each allocation, to pick capacities.
     if (std::getenv("DEBRINDLE_SMALL_GPU_LOG")) {
         std::fprintf(stderr, "small GPU: %llu KiB + %llu bytes%s\n",
@@ -121,6 +143,7 @@ VKAPI_ATTR VkResult VKAPI_CALL allocate_memory(VkDevice device, const VkMemoryAl
     if (result == VK_SUCCESS) {
         s.allocations[*memory] = info->allocationSize;
         s.allocated += info->allocationSize;
+        record_peak(s);
     }
     return result;
 }
