@@ -5,6 +5,7 @@
 
 #include <algorithm>
 
+#include "engine/generation.hpp"
 #include "engine/model.hpp"
 #include "engine/prompt.hpp"
 #include "support/in_process_engine.hpp"
@@ -25,6 +26,19 @@ protected:
         return std::move(model).value();
     }
 };
+
+// The last token of a reply is not decoded, as nothing is sampled after it
+// (llama.cpp counts no fewer than one); the kept context serves the next
+// request of its length.
+TEST_F(Engine, GenerationDecodesNoTokenAfterTheLast) {
+    const LoadedModel model = load(chain_model({"▁a"}, "▁a"));
+    std::optional<EngineContext> kept;
+    for (const auto& [max_tokens, single_token_decodes] : {std::pair{2, 1}, {4, 3}, {2, 1}}) {
+        ASSERT_TRUE(generate_text(*backend_, model, {"", "hi", 0.0F, max_tokens}, kept));
+        EXPECT_EQ(llama_perf_context(kept->get()).n_eval, single_token_decodes) << max_tokens;
+        llama_perf_context_reset(kept->get());
+    }
+}
 
 TEST_F(Engine, SecondBackendStartIsRefusedAndTheFirstStaysUsable) {
     auto second = backend_start();

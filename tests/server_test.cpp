@@ -113,6 +113,45 @@ TEST_F(Server, LoadsOnlyWhenThePathChanges) {
     EXPECT_EQ(helper_lines(run.result.err), expected_diagnostics);
 }
 
+// A server keeps the context of a generation for the next one of the same
+// length: after requests of every kind, other lengths and another model,
+// each reply is byte for byte the reply of a process of its own.
+TEST_F(Server, RepliesEqualThoseOfAFreshProcess) {
+    model_writer::ModelSpec spec;
+    spec.weights = model_writer::RandomWeights{
+        .vocab_size = 2000, .embedding_length = 128, .layers = 2, .feed_forward_length = 352, .heads = 4};
+    const std::string a = write_test_model(spec, "random-a.gguf");
+    spec.weights = model_writer::RandomWeights{
+        .seed = 5, .vocab_size = 2000, .embedding_length = 128, .layers = 2, .feed_forward_length = 352, .heads = 4};
+    const std::string b = write_test_model(spec, "random-b.gguf");
+    std::string long_prompt;  // past the smallest context: a context of another length
+    for (int i = 0; i < 1200; ++i) long_prompt += "word ";
+    const struct {
+        const std::string& model;
+        std::string prompt;
+        double temperature;
+        int max_tokens;
+    } requests[] = {{a, "hi", 0, 64},      {a, "hi", 0.7, 8},        {a, long_prompt, 0, 8},
+                    {a, "hi there", 1, 1}, {a, long_prompt, 0.9, 4}, {b, "hi", 0, 64},
+                    {b, "hi", 0.5, 16},    {a, "hi", 0, 64},         {a, "one two three", 0.3, 32}};
+    std::string input;
+    std::vector<std::string> expected;
+    for (const auto& r : requests) {
+        const std::string request = request_json(r.model, r.prompt, "", r.temperature, r.max_tokens);
+        ProcessOptions one_shot;
+        one_shot.input = request;
+        const ProcessResult fresh = run_helper(one_shot);
+        ASSERT_EQ(fresh.exit_status, 0) << fresh.err;
+        input += request + "\n";
+        expected.push_back(R"({"ok":true,"output":)" + json_string(fresh.out) + R"(,"error":null})");
+    }
+    EXPECT_EQ(run_server(input + input).lines, [&] {
+        auto twice = expected;
+        twice.insert(twice.end(), expected.begin(), expected.end());
+        return twice;
+    }());
+}
+
 // llama.cpp's tokenizer throws on a vocabulary without byte tokens: only
 // that request fails, in either mode.
 TEST_F(Server, ExceptionInsideLlamaCppFailsOnlyItsRequest) {

@@ -1,6 +1,8 @@
 #pragma once
-// The inference context of one generation.
+// An inference context: made for one generation, and in server mode kept
+// with its model for the next generation of the same length.
 
+#include <cstdint>
 #include <memory>
 
 #include <llama.h>
@@ -19,13 +21,17 @@ struct ContextDeleter {
 // model it was made from, which must outlive it.
 class EngineContext {
 public:
-    EngineContext(llama_context* context, const LoadedModel& model) : context_(context), model_(&model) {}
+    EngineContext(llama_context* context, const LoadedModel& model, std::uint32_t length)
+        : context_(context), model_(&model), length_(length) {}
     llama_context* get() const { return context_.get(); }
     const LoadedModel& model() const { return *model_; }
+    // The context length it was asked for.
+    std::uint32_t length() const { return length_; }
 
 private:
     std::unique_ptr<llama_context, ContextDeleter> context_;
     const LoadedModel* model_;
+    std::uint32_t length_;
 };
 
 Result<EngineContext, EngineError> context_create(const LoadedModel& model, const llama_context_params& params);

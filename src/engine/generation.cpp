@@ -24,9 +24,9 @@ struct SamplerDeleter {
 };
 using Sampler = std::unique_ptr<llama_sampler, SamplerDeleter>;
 
-llama_context_params context_params(std::uint32_t budget, std::uint32_t prompt_tokens) {
+llama_context_params context_params(std::uint32_t length) {
     llama_context_params params = llama_context_default_params();
-    params.n_ctx = context_length(budget, prompt_tokens);
+    params.n_ctx = length;
     params.n_batch = logical_batch_size;
     params.n_ubatch = physical_batch_size;
     params.n_threads = thread_count(logical_processor_count());
@@ -81,15 +81,32 @@ GenerationFailure decode_failure(const EngineError& error) {
     return GenerationFailure{error.text(), !request_fault};
 }
 
-Result<std::string, GenerationFailure> generate(const LoadedModel& model, const GenerationInput& input) {
+// The kept context emptied when it has `length`, else a new one in its place.
+// The old one goes first, so that the two never hold memory at once.
+Result<Done, EngineError> prepare_context(const LoadedModel& model, std::uint32_t length,
+                                          std::optional<EngineContext>& kept) {
+    if (kept && kept->length() == length && &kept->model() == &model) {
+        llama_memory_clear(llama_get_memory(kept->get()), /*data=*/true);
+        return Done{};
+    }
+    kept.reset();
+    auto context = context_create(model, context_params(length));
+    if (!context) return Failure{context.error()};
+    kept.emplace(std::move(context).value());
+    return Done{};
+}
+
+Result<std::string, GenerationFailure> generate(const LoadedModel& model, const GenerationInput& input,
+                                                std::optional<EngineContext>& kept) {
     auto prompt = build_prompt_tokens(model, input.system_prompt, input.user_prompt);
     if (!prompt) return Failure{failure(prompt.error())};
     const auto prompt_tokens = static_cast<std::uint32_t>(prompt->size());
 
     const std::uint32_t budget = token_budget(count_words(input.user_prompt), input.max_tokens);
 
-    auto context = context_create(model, context_params(budget, prompt_tokens));
-    if (!context) return Failure{GenerationFailure{context.error().text(), true}};
+    auto prepared = prepare_context(model, context_length(budget, prompt_tokens), kept);
+    if (!prepared) return Failure{GenerationFailure{prepared.error().text(), true}};
+    const EngineContext* context = &*kept;
     if (prompt_tokens == 0) return Failure{GenerationFailure{"De-Brindle prompt tokenized to no tokens."}};
 
     if (auto decoded = decode_prompt(*context, *prompt); !decoded) return Failure{decode_failure(decoded.error())};
@@ -110,6 +127,8 @@ Result<std::string, GenerationFailure> generate(const LoadedModel& model, const 
         if (!piece) return Failure{failure(piece.error())};
         decoder.decode(*piece, output);
 
+        // Nothing is sampled after the last token: its logits would go unread.
+        if (i + 1 == budget) break;
         if (auto decoded = decode_one(*context, token, position); !decoded) {
             return Failure{decode_failure(decoded.error())};
         }
@@ -121,19 +140,24 @@ Result<std::string, GenerationFailure> generate(const LoadedModel& model, const 
 }  // namespace
 
 Result<std::string, GenerationFailure> generate_text(const EngineBackend& /*backend*/, const LoadedModel& model,
-                                                     const GenerationInput& input) {
+                                                     const GenerationInput& input, std::optional<EngineContext>& kept) {
     // The tokenizer, the template and the samplers throw too, for instance
     // on a vocabulary without byte tokens.
     try {
         std::optional<Result<std::string, GenerationFailure>> generated;
-        auto run = [&] { generated.emplace(generate(model, input)); };
-        if (!call_guarding_foreign_exceptions(run)) return Failure{failure(engine_exception_error())};
+        auto run = [&] { generated.emplace(generate(model, input, kept)); };
+        if (!call_guarding_foreign_exceptions(run)) generated.emplace(Failure{failure(engine_exception_error())});
+        // A context that saw a failure is not trusted with the next request.
+        if (!*generated) kept.reset();
         return std::move(*generated);
     } catch (const std::bad_alloc&) {
+        kept.reset();
         throw;  // memory that ran out is the request's own error, made by the caller
     } catch (const std::exception& exception) {
+        kept.reset();
         return Failure{failure(engine_exception_error(exception))};
     } catch (...) {
+        kept.reset();
         return Failure{failure(engine_exception_error())};
     }
 }

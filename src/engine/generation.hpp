@@ -2,11 +2,13 @@
 // Generating the reply to one request.
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "common/result.hpp"
 #include "engine/backend.hpp"
+#include "engine/context.hpp"
 #include "engine/model.hpp"
 
 namespace debrindle {
@@ -28,8 +30,10 @@ struct GenerationFailure {
 
 // The generated text (possibly empty), or the first failure; a failure
 // discards whatever was generated before it. An exception from llama.cpp is
-// a failure too.
+// a failure too. `kept` is the context of the model's last generation, if
+// any: it is used again, emptied first, when this generation needs a
+// context of the same length, and replaced by the new one otherwise.
 Result<std::string, GenerationFailure> generate_text(const EngineBackend& backend, const LoadedModel& model,
-                                                     const GenerationInput& input);
+                                                     const GenerationInput& input, std::optional<EngineContext>& kept);
 
 }  // namespace debrindle

@@ -12,7 +12,7 @@ Result<PlacedModel, EngineError> load_at(const EngineBackend& backend, std::stri
                                          const PlacementPlan& plan, std::uint64_t available_bytes) {
     auto model = model_load(backend, path, set_placement(model_params_default(), placement));
     if (!model) return Failure{model.error()};
-    PlacedModel placed{std::move(model).value(), placement};
+    PlacedModel placed{.model = std::move(model).value(), .placement = placement};
     placed.on_gpu = plan.gpu_present && !placement.cpu_only;
     placed.gpu_layers = placement.cpu_only ? 0 : placement.gpu_layers;
     if (plan.footprint && placed.on_gpu) {
