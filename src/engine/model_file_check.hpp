@@ -17,7 +17,7 @@ namespace debrindle {
 // type llama.cpp does not read it as, is llama.cpp's default (0 for the
 // layer count, which llama.cpp requires and so refuses the file anyway).
 struct ModelFileHeader {
-    std::string architecture;              // general.architecture
+    std::string architecture{};            // general.architecture
     std::uint32_t layers = 0;              // {architecture}.block_count
     std::uint32_t next_token_layers = 0;   // .nextn_predict_layers
     std::uint32_t experts = 0;             // .expert_count
@@ -26,7 +26,7 @@ struct ModelFileHeader {
     std::uint32_t used_expert_groups = 0;  // .expert_group_used_count
     std::string rope_scaling = "linear";   // .rope.scaling.type
     // The types of the one-dimensional tensors: norms, biases and scales.
-    std::vector<ggml_type> vector_types;
+    std::vector<ggml_type> vector_types{};
 };
 
 // Whether llama.cpp may be given a file with this header.

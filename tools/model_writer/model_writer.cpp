@@ -27,6 +27,7 @@ struct StoredType {
 StoredType stored_type(WeightType type) {
     switch (type) {
         case WeightType::f16: return {GGML_TYPE_F16, 1};       // LLAMA_FTYPE_MOSTLY_F16
+        case WeightType::bf16: return {GGML_TYPE_BF16, 32};    // LLAMA_FTYPE_MOSTLY_BF16
         case WeightType::q8_0: return {GGML_TYPE_Q8_0, 7};     // LLAMA_FTYPE_MOSTLY_Q8_0
         case WeightType::q4_0: return {GGML_TYPE_Q4_0, 2};     // LLAMA_FTYPE_MOSTLY_Q4_0
         case WeightType::mxfp4: return {GGML_TYPE_MXFP4, 38};  // LLAMA_FTYPE_MOSTLY_MXFP4_MOE

@@ -50,7 +50,7 @@ struct RandomWeights {
 
 // How tensors are stored. Quantized rows hold blocks of 32 values, so every
 // quantized tensor's row length must be a multiple of 32.
-enum class WeightType { f32, f16, q8_0, q4_0, mxfp4 };
+enum class WeightType { f32, f16, bf16, q8_0, q4_0, mxfp4 };
 
 struct ModelSpec {
     // Control tokens, e.g. "<|marker|>"; llama.cpp treats some names, such as
