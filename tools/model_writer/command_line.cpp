@@ -52,15 +52,20 @@ std::string read_file(const std::string& path) {
     return contents.str();
 }
 
-// "NAME=VALUE ..." as its pairs.
-std::vector<std::pair<std::string, std::string>> split_assignments(const std::string& flag, const std::string& list) {
-    std::vector<std::pair<std::string, std::string>> pairs;
-    for (const auto& item : split_on_whitespace(list)) {
-        const auto equals = item.find('=');
-        if (equals == std::string::npos) throw UsageError(flag + " needs NAME=VALUE, not '" + item + "'");
-        pairs.emplace_back(item.substr(0, equals), item.substr(equals + 1));
-    }
-    return pairs;
+// "NAME=VALUE" split at its first '='.
+std::pair<std::string, std::string> split_assignment(const std::string& flag, const std::string& item) {
+    const auto equals = item.find('=');
+    if (equals == std::string::npos) throw UsageError(flag + " needs NAME=VALUE, not '" + item + "'");
+    return {item.substr(0, equals), item.substr(equals + 1)};
+}
+
+WeightType vector_type(const std::string& name) {
+    static const std::map<std::string, WeightType, std::less<>> types = {
+        {"f32", WeightType::f32},   {"f16", WeightType::f16},   {"bf16", WeightType::bf16},
+        {"q8_0", WeightType::q8_0}, {"q4_0", WeightType::q4_0}, {"mxfp4", WeightType::mxfp4}};
+    const auto found = types.find(name);
+    if (found == types.end()) throw UsageError("--vector-types: no type '" + name + "'");
+    return found->second;
 }
 
 FlagValues collect_flags(const std::vector<std::string>& args, bool& show_help) {
@@ -182,18 +187,15 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     }
 
     if (const auto it = values.find("--header-numbers"); it != values.end()) {
-        for (const auto& [key, number] : split_assignments(it->first, it->second)) {
+        for (const auto& item : split_on_whitespace(it->second)) {
+            const auto [key, number] = split_assignment(it->first, item);
             model_spec.header_numbers[key] = parse_number<std::uint32_t>(it->first, number);
         }
     }
     if (const auto it = values.find("--vector-types"); it != values.end()) {
-        static const std::map<std::string, WeightType, std::less<>> types = {
-            {"f32", WeightType::f32},   {"f16", WeightType::f16},   {"bf16", WeightType::bf16},
-            {"q8_0", WeightType::q8_0}, {"q4_0", WeightType::q4_0}, {"mxfp4", WeightType::mxfp4}};
-        for (const auto& [name, type] : split_assignments(it->first, it->second)) {
-            const auto found = types.find(type);
-            if (found == types.end()) throw UsageError("--vector-types: no type '" + type + "'");
-            model_spec.vector_types[name] = found->second;
+        for (const auto& item : split_on_whitespace(it->second)) {
+            const auto [name, type] = split_assignment(it->first, item);
+            model_spec.vector_types[name] = vector_type(type);
         }
     }
 
