@@ -206,6 +206,31 @@ TEST_F(Server, FailedLoadKeepsTheCachedModel) {
     EXPECT_EQ(helper_lines(run.result.err), expected_diagnostics);
 }
 
+// Files llama.cpp would abort on (layer and expert counts its loader asserts
+// on, a norm weight its CPU backend cannot multiply by) fail in either mode.
+TEST_F(Server, FaultyModelsFailToLoadInEitherMode) {
+    std::vector<model_writer::ModelSpec> faulty(4, chain_model({"▁Hello", "!"}));
+    faulty[0].header_numbers = {{"llama.block_count", 0}};
+    faulty[1].header_numbers = {{"llama.block_count", 100000}};
+    faulty[2].header_numbers = {{"llama.expert_count", 2}, {"llama.expert_used_count", 3}};
+    faulty[3].vector_types = {{"blk.0.ffn_norm.weight", model_writer::WeightType::mxfp4}};
+    std::string input = request_json(*model_a) + "\n";
+    std::vector<std::string> expected = {hello};
+    for (const auto& model_spec : faulty) {
+        const std::string path = write_test_model(model_spec);
+        ProcessOptions one_shot;
+        one_shot.input = request_json(path);
+        const ProcessResult result = run_helper(one_shot);
+        EXPECT_EQ(result.exit_status, 1) << result.err;
+        EXPECT_EQ(result.err, "null result from llama cpp\n");
+        input += request_json(path) + "\n" + request_json(*model_a) + "\n";
+        expected.insert(expected.end(), {error_line("null result from llama cpp"), hello});
+    }
+    const auto run = run_server(input);
+    EXPECT_EQ(run.result.exit_status, 0) << run.result.err;
+    EXPECT_EQ(run.lines, expected);
+}
+
 // A pipe without a writer would block this load and every request after it.
 TEST_F(Server, PathsOfSpecialFilesAreRefusedAtOnce) {
     const std::vector<std::string> paths = special_file_paths();

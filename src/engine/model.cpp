@@ -4,6 +4,8 @@
 #include <limits>
 #include <string>
 
+#include "engine/model_file_check.hpp"
+
 namespace debrindle {
 namespace {
 
@@ -45,6 +47,9 @@ Result<LoadedModel, EngineError> model_load(const EngineBackend& /*backend*/, st
     // in between, the held file is not the one mapped.
     auto file = hold_model_file(terminated.c_str());
     if (!file) return Failure{EngineError{EngineErrorKind::ModelLoadNull}};
+    // A file llama.cpp would stop the process on fails as one it cannot load.
+    const auto header = read_model_file_header(terminated.c_str());
+    if (header && !model_file_acceptable(*header)) return Failure{EngineError{EngineErrorKind::ModelLoadNull}};
     const std::uint64_t length_before = file->length().value_or(0);
     llama_model* model = llama_model_load_from_file(terminated.c_str(), params.raw);
     if (model == nullptr) return Failure{EngineError{EngineErrorKind::ModelLoadNull}};

@@ -56,8 +56,9 @@ private:
 // Loads the model at `path` (UTF-8, passed to llama.cpp unchanged but for a
 // Windows path too long for the system's default rules, see openable_path). A path
 // that names no regular file with content is refused before llama.cpp sees
-// it, with the same error as a missing file. The backend is taken as proof
-// that the engine runs.
+// it, with the same error as a missing file, and so is a file that
+// model_file_acceptable refuses. The backend is taken as proof that the
+// engine runs.
 Result<LoadedModel, EngineError> model_load(const EngineBackend& backend, std::string_view path,
                                             const ModelParams& params);
 

@@ -10,9 +10,9 @@
 namespace debrindle::model_writer {
 namespace {
 
-const std::set<std::string, std::less<>> kCommonFlags = {"--out",      "--specials",      "--words",
-                                                         "--template", "--template-file", "--context-length",
-                                                         "--layers",   "--heads",         "--type"};
+const std::set<std::string, std::less<>> kCommonFlags = {
+    "--out",    "--specials", "--words", "--template",       "--template-file", "--context-length",
+    "--layers", "--heads",    "--type",  "--header-numbers", "--vector-types"};
 const std::set<std::string, std::less<>> kScriptedFlags = {"--chain", "--end", "--strength"};
 const std::set<std::string, std::less<>> kRandomFlags = {"--random", "--vocab-size", "--embd", "--ff"};
 
@@ -50,6 +50,22 @@ std::string read_file(const std::string& path) {
     std::ostringstream contents;
     contents << file.rdbuf();
     return contents.str();
+}
+
+// "NAME=VALUE" split at its first '='.
+std::pair<std::string, std::string> split_assignment(const std::string& flag, const std::string& item) {
+    const auto equals = item.find('=');
+    if (equals == std::string::npos) throw UsageError(flag + " needs NAME=VALUE, not '" + item + "'");
+    return {item.substr(0, equals), item.substr(equals + 1)};
+}
+
+WeightType vector_type(const std::string& name) {
+    static const std::map<std::string, WeightType, std::less<>> types = {
+        {"f32", WeightType::f32},   {"f16", WeightType::f16},   {"bf16", WeightType::bf16},
+        {"q8_0", WeightType::q8_0}, {"q4_0", WeightType::q4_0}, {"mxfp4", WeightType::mxfp4}};
+    const auto found = types.find(name);
+    if (found == types.end()) throw UsageError("--vector-types: no type '" + name + "'");
+    return found->second;
 }
 
 FlagValues collect_flags(const std::vector<std::string>& args, bool& show_help) {
@@ -170,6 +186,19 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
         model_spec.weight_type = type->second;
     }
 
+    if (const auto it = values.find("--header-numbers"); it != values.end()) {
+        for (const auto& item : split_on_whitespace(it->second)) {
+            const auto [key, number] = split_assignment(it->first, item);
+            model_spec.header_numbers[key] = parse_number<std::uint32_t>(it->first, number);
+        }
+    }
+    if (const auto it = values.find("--vector-types"); it != values.end()) {
+        for (const auto& item : split_on_whitespace(it->second)) {
+            const auto [name, type] = split_assignment(it->first, item);
+            model_spec.vector_types[name] = vector_type(type);
+        }
+    }
+
     if (values.contains("--random")) {
         model_spec.weights = random_from(values);
     } else {
@@ -193,6 +222,15 @@ Vocabulary (after <unk>, <s>, </s> and the 256 byte tokens):
   --context-length N      training context length (default 4096)
   --type T                how the weight matrices are stored: f32 (default),
                           f16, q8_0 or q4_0
+
+For files llama.cpp must not be given:
+  --header-numbers "KEY=N ..."
+                          header numbers written over the model's own,
+                          e.g. "llama.block_count=0"
+  --vector-types "TENSOR=T ..."
+                          norm vectors stored in another type (f32, f16,
+                          bf16, q8_0, q4_0 or mxfp4), e.g.
+                          "blk.0.ffn_norm.weight=mxfp4"
 
 Scripted weights (the default): greedy generation walks a chain of tokens.
   --chain "T ..."         the chain, e.g. "▁Hello ▁world !"; any token outside

@@ -26,9 +26,11 @@ struct StoredType {
 
 StoredType stored_type(WeightType type) {
     switch (type) {
-        case WeightType::f16: return {GGML_TYPE_F16, 1};    // LLAMA_FTYPE_MOSTLY_F16
-        case WeightType::q8_0: return {GGML_TYPE_Q8_0, 7};  // LLAMA_FTYPE_MOSTLY_Q8_0
-        case WeightType::q4_0: return {GGML_TYPE_Q4_0, 2};  // LLAMA_FTYPE_MOSTLY_Q4_0
+        case WeightType::f16: return {GGML_TYPE_F16, 1};       // LLAMA_FTYPE_MOSTLY_F16
+        case WeightType::bf16: return {GGML_TYPE_BF16, 32};    // LLAMA_FTYPE_MOSTLY_BF16
+        case WeightType::q8_0: return {GGML_TYPE_Q8_0, 7};     // LLAMA_FTYPE_MOSTLY_Q8_0
+        case WeightType::q4_0: return {GGML_TYPE_Q4_0, 2};     // LLAMA_FTYPE_MOSTLY_Q4_0
+        case WeightType::mxfp4: return {GGML_TYPE_MXFP4, 38};  // LLAMA_FTYPE_MOSTLY_MXFP4_MOE
         case WeightType::f32: break;
     }
     return {GGML_TYPE_F32, 0};  // LLAMA_FTYPE_ALL_F32
@@ -84,10 +86,14 @@ void set_tokenizer(gguf_context* gguf, const Vocabulary& vocabulary, const std::
 // gguf takes tensor descriptions from a ggml context; the data stays in
 // `weights`, or for matrices of another type in `converted`, and is only
 // pointed at.
-void add_tensors(gguf_context* gguf, ggml_context* ggml, LlamaWeights& weights, ggml_type matrix_type,
+void add_tensors(gguf_context* gguf, ggml_context* ggml, LlamaWeights& weights, const ModelSpec& model_spec,
                  std::vector<std::vector<std::uint8_t>>& converted) {
     for (auto* tensor : weights.all()) {
-        const ggml_type type = tensor->rows == 1 ? GGML_TYPE_F32 : matrix_type;
+        const auto vector_type = model_spec.vector_types.find(tensor->name);
+        const ggml_type type = tensor->rows != 1 ? stored_type(model_spec.weight_type).tensor_type
+                               : vector_type != model_spec.vector_types.end()
+                                   ? stored_type(vector_type->second).tensor_type
+                                   : GGML_TYPE_F32;
         if (tensor->columns % ggml_blck_size(type) != 0) {
             throw std::invalid_argument(tensor->name + ": rows of " + std::to_string(tensor->columns) +
                                         " values do not split into blocks of " + std::to_string(ggml_blck_size(type)));
@@ -146,6 +152,7 @@ std::optional<std::string> write_model(const ModelSpec& model_spec, const std::s
         const StoredType stored = stored_type(model_spec.weight_type);
         set_hyperparameters(gguf.get(), dims, random ? "debrindle random model" : "debrindle scripted model", stored);
         set_tokenizer(gguf.get(), vocabulary, model_spec.chat_template);
+        for (const auto& [key, value] : model_spec.header_numbers) gguf_set_val_u32(gguf.get(), key.c_str(), value);
 
         const auto tensor_count = weights.all().size();
         const ggml_init_params params{
@@ -155,7 +162,7 @@ std::optional<std::string> write_model(const ModelSpec& model_spec, const std::s
         };
         const GgmlContext ggml(ggml_init(params), ggml_free);
         std::vector<std::vector<std::uint8_t>> converted;
-        add_tensors(gguf.get(), ggml.get(), weights, stored.tensor_type, converted);
+        add_tensors(gguf.get(), ggml.get(), weights, model_spec, converted);
 
         return write_file(gguf.get(), path);
     } catch (const std::exception& error) {

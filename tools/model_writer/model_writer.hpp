@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -47,10 +48,9 @@ struct RandomWeights {
     std::uint32_t heads = 8;
 };
 
-// How the weight matrices are stored; norm vectors stay F32. Quantized rows
-// hold blocks of 32 values, so every matrix's row length must be a multiple
-// of 32.
-enum class WeightType { f32, f16, q8_0, q4_0 };
+// How tensors are stored. Quantized rows hold blocks of 32 values, so every
+// quantized tensor's row length must be a multiple of 32.
+enum class WeightType { f32, f16, bf16, q8_0, q4_0, mxfp4 };
 
 struct ModelSpec {
     // Control tokens, e.g. "<|marker|>"; llama.cpp treats some names, such as
@@ -64,7 +64,13 @@ struct ModelSpec {
     bool byte_tokens = true;
     std::optional<std::string> chat_template;
     std::uint32_t context_length = 4096;
+    // How the weight matrices are stored; norm vectors stay F32 but for
+    // those named in vector_types.
     WeightType weight_type = WeightType::f32;
+    std::map<std::string, WeightType> vector_types;
+    // Header numbers written over the ones the model implies, e.g.
+    // {"llama.block_count", 0}: for files llama.cpp must not be given.
+    std::map<std::string, std::uint32_t> header_numbers;
     std::variant<ScriptedWeights, RandomWeights> weights;
 };
 
