@@ -72,9 +72,10 @@ stage_folder() {
 
 linux=debrindle-llama-helper-$version-linux-x64
 stage_folder build-release/bin debrindle-llama-helper 'lib*.so*' "$stage_root/$linux"
-host_readme "It runs on x86-64 Linux with glibc 2.36 and the libstdc++ of GCC 12 or newer
-(Debian 12, Ubuntu 23.04 and later); for a GPU it needs the Vulkan loader
-(libvulkan.so.1) and a Vulkan 1.2 driver." >"$stage_root/$linux/README.txt"
+read -r glibc libstdcxx < <(bash scripts/check-floor.sh --print "$stage_root/$linux")
+host_readme "It runs on x86-64 Linux with glibc $glibc and libstdc++ $libstdcxx (GCC 12's) or
+newer (Debian 12, Ubuntu 22.04 and later); for a GPU it needs the Vulkan
+loader (libvulkan.so.1) and a Vulkan 1.2 driver." >"$stage_root/$linux/README.txt"
 if ldd "$stage_root/$linux/debrindle-llama-helper" "$stage_root/$linux"/*.so* | grep "not found"; then
   echo "package: a library in $linux needs one that is neither there nor on this system" >&2
   exit 1

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian machine, builds the helper and runs every test:
-# - formatting and clang-tidy (scripts/check-style.sh);
+# - formatting and clang-tidy (scripts/check-style.sh), and the glibc and
+#   libstdc++ that README.md says the Linux folder needs (check-floor.sh);
 # - the whole suite on the normal build (build/);
 # - the same suite on the AddressSanitizer + UndefinedBehaviorSanitizer build
 #   (build-asan/), where any report, a leak included, aborts the process that
@@ -22,6 +23,7 @@ bash scripts/install-deps.sh
 cmake --preset default -DDEBRINDLE_EVERY_CPU_MODULE=ON
 cmake --build --preset default --parallel "$jobs"
 bash scripts/check-style.sh build
+bash scripts/check-floor.sh build/bin
 ctest --preset default --parallel "$jobs"
 bash scripts/test-installed-llama.sh build
 
