@@ -31,6 +31,9 @@ MODELS = {
     "random-58m-b": ["--random", "3"],
     # The same model with its matrices in Q8_0, as users run quantized models.
     "random-58m-q8": ["--random", "1", "--type", "q8_0"],
+    # In F16, as the GPU placement tests size their cards for it.
+    "random-58m-f16": ["--random", "1", "--type", "f16"],
+    "random-58m-f16-b": ["--random", "3", "--type", "f16"],
     "random-tiny": ["--random", "2", "--vocab-size", "2000", "--embd", "128", "--layers", "2",
                     "--ff", "352", "--heads", "4"],
     "random-tiny-b": ["--random", "4", "--vocab-size", "2000", "--embd", "128", "--layers", "2",

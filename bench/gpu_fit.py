@@ -10,6 +10,13 @@
   layer of tools/small_gpu_layer, at capacities that fail the full offload at the
   model load, the cache, the compute buffers and the first decode, against
   the same card large enough and against no GPU at all.
+- plan: on the 58M model in F16, what planning the placement costs against a load
+  (placement_plan_bench, on a card of 99,000 KiB that holds 4 of its 9
+  layers), the planned load against finding the fit by failing (a load of
+  every layer, refused, then the load at the fit), and a server's switch
+  from a second 58M model to it on a card of 143 MiB that holds either but
+  not both (the old model released first) against its first load in a
+  fresh server.
 
 Nothing here is a test: the figures go to bench-results.json ("gpu_fit").
 """
@@ -17,6 +24,7 @@ Nothing here is a test: the figures go to bench-results.json ("gpu_fit").
 from __future__ import annotations
 
 import argparse
+import json
 import shutil
 import subprocess
 import tempfile
@@ -29,6 +37,8 @@ LAVAPIPE = Path("/usr/share/vulkan/icd.d/lvp_icd.x86_64.json")
 CHAIN_MODEL = ["--specials", "<|marker|>", "--words", "▁Hello ▁world ! ▁a ▁b ▁extraordinary",
                "--chain", "▁Hello ▁world !"]
 CAPS = {"fits": "10000000", "load": "1000", "cache": "3000", "compute": "5000", "first_decode": "6762"}
+# The 58M model's cards: four of its nine layers; either of two copies, not both.
+PART_CARD_KIB, SWITCH_CARD_KIB = "99000", "146432"
 
 
 def folder_without_vulkan(helper: Path, into: Path) -> Path:
@@ -111,10 +121,53 @@ def small_gpu(paths: bc.Paths, rounds: int) -> dict:
     return entry
 
 
+def small_gpu_env(paths: bc.Paths, kib: str) -> dict:
+    return {**bc.helper_env(), "GGML_VK_VISIBLE_DEVICES": "0", "VK_LAYER_PATH": str(paths.build / "small_gpu"),
+            "VK_INSTANCE_LAYERS": "VK_LAYER_DEBRINDLE_small_gpu", "DEBRINDLE_SMALL_GPU_KIB": kib}
+
+
+def load_ms(paths: bc.Paths, env: dict, models: list) -> list:
+    """The elapsed_ms of each load of a server warmed up on `models` in turn."""
+    lines = b"".join(bc.request_line(model, "hi", 1, action="warmup") for model in models)
+    run = bc.run_measured([str(paths.helper), "--server"], lines, env={**env, "BRINDLE_DEBRINDLE_LLAMA_LOGS": "1"})
+    return [int(line.rsplit(b"elapsed_ms=", 1)[1]) for line in run.stderr.splitlines() if line.startswith(b"loaded model")]
+
+
+def plan(paths: bc.Paths, rounds: int) -> dict:
+    if not LAVAPIPE.exists() or not (paths.build / "small_gpu" / "debrindle_small_gpu.json").exists():
+        bc.say("plan: needs Mesa's lavapipe and the small-GPU layer; skipped")
+        return {"skipped": "no lavapipe or no test layer"}
+    model, other = bc.ensure_model(paths, "random-58m-f16"), bc.ensure_model(paths, "random-58m-f16-b")
+    bench = paths.build / "bin" / "placement_plan_bench"
+    card = {**small_gpu_env(paths, PART_CARD_KIB), "DEBRINDLE_BENCH_MODEL": str(model)}
+
+    def one_round(index: int) -> dict:
+        run = subprocess.run([str(bench), "--benchmark_format=json", "--benchmark_min_time=0.5"], env=card,
+                             capture_output=True, check=True)
+        figures = {b["name"]: b["real_time"] for b in json.loads(run.stdout)["benchmarks"]}
+        figures["switch_ms"] = load_ms(paths, small_gpu_env(paths, SWITCH_CARD_KIB), [other, model])[1]
+        figures["fresh_ms"] = load_ms(paths, small_gpu_env(paths, SWITCH_CARD_KIB), [model])[0]
+        bc.say(f"  plan round {index + 1}: " + ", ".join(f"{k} {v:.1f}" for k, v in figures.items()))
+        return figures
+
+    measured = bc.quiet_rounds(rounds, 3 * rounds, one_round)
+    entry = bc.rounds_note(measured)
+    for name in measured[0]:
+        entry[name] = bc.summary(bc.pooled(measured, name))
+    median = {name: entry[name]["median"] for name in measured[0]}
+    entry["plan_vs_load"] = median["PlanFromModelFile"] / median["LoadAtThePlan"]
+    entry["planned_vs_failing_first"] = (median["PlanFromModelFile"] + median["LoadAtThePlan"]) / (
+        median["LoadEveryLayer"] + median["LoadAtThePlan"])
+    entry["switch_vs_fresh"] = median["switch_ms"] / median["fresh_ms"]
+    bc.say(f"plan/load {entry['plan_vs_load']:.3f}, planned/failing first {entry['planned_vs_failing_first']:.2f}, "
+           f"switch/fresh {entry['switch_vs_fresh']:.2f}")
+    return entry
+
+
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=10, help="quiet interleaved rounds (default 10)")
-    parser.add_argument("--sections", default="no_gpu,small_gpu", help="comma-separated: no_gpu, small_gpu")
+    parser.add_argument("--sections", default="no_gpu,small_gpu,plan", help="comma-separated: no_gpu, small_gpu, plan")
     bc.add_common_arguments(parser)
     args = parser.parse_args()
     bc.PATIENCE = args.patience
@@ -126,6 +179,8 @@ def main() -> int:
         results["no_gpu"] = no_gpu(paths, args.rounds)
     if "small_gpu" in sections:
         results["small_gpu"] = small_gpu(paths, args.rounds)
+    if "plan" in sections:
+        results["plan"] = plan(paths, args.rounds)
     bc.store_results(paths, "gpu_fit", results)
     return 0
 

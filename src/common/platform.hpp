@@ -80,7 +80,8 @@ Result<void*, std::string> load_library_function(const std::filesystem::path& pa
 
 // Asks the system to let this process use the AMX tile registers that the
 // processor may report, and says whether it may (Linux lets a process use
-// them only once it has asked; Windows always does). x86-64 only.
+// them only once it has asked; Windows whenever it saves their state for
+// processes). x86-64 only.
 bool request_amx_tile_permission();
 
 // From now on the faults that would end the process without a word end it

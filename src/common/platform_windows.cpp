@@ -266,9 +266,13 @@ Result<void*, std::string> load_library_function(const std::filesystem::path& pa
     return Failure{"it has no function " + std::string(name)};
 }
 
-// Windows gives every process the tile registers once the system has turned
-// their state on, which the processor state check already looks at.
-bool request_amx_tile_permission() { return true; }
+// Windows gives every process the tile state that it saves for processes,
+// which the processor's control register alone does not tell: under Wine on
+// Linux the register shows the tiles on while the process may not use them.
+bool request_amx_tile_permission() {
+    constexpr DWORD64 tile_config_and_data = (DWORD64{1} << 17U) | (DWORD64{1} << 18U);
+    return (GetEnabledXStateFeatures() & tile_config_and_data) == tile_config_and_data;
+}
 
 void stop_on_faults(std::string_view mapped_page_message) {
     in_page_error_line = std::string(mapped_page_message) + " (EXCEPTION_IN_PAGE_ERROR)\n";
