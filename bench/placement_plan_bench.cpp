@@ -1,7 +1,8 @@
-// What planning a model's GPU placement costs against loading it: reading the
-// model file's footprint and the plan, a load at the plan, and a load that
-// asks for every layer (which, on a card too small, fails after allocating:
-// what finding the fit by failing cost). The model is the file named by
+// What planning a model's GPU placement costs against loading it: the plan
+// (the model file's header read, as the load's check reads it anyway, and
+// the device memory asked), the header read alone, a load at the plan, and
+// a load that asks for every layer (which, on a card too small, fails after
+// allocating: what finding the fit by failing cost). The model is the file named by
 // DEBRINDLE_BENCH_MODEL; bench/gpu_fit.py runs this with and without a card.
 
 #include <benchmark/benchmark.h>
@@ -15,6 +16,7 @@
 #include "engine/backend.hpp"
 #include "engine/gpu_devices.hpp"
 #include "engine/model.hpp"
+#include "engine/model_file_check.hpp"
 #include "engine/placed_model.hpp"
 
 namespace {
@@ -44,10 +46,17 @@ void PlanFromModelFile(benchmark::State& state) {
 }
 BENCHMARK(PlanFromModelFile)->Unit(benchmark::kMillisecond);
 
+void ReadModelFileHeader(benchmark::State& state) {
+    const std::string path = model_path();
+    for (auto _ : state) benchmark::DoNotOptimize(read_model_file_header(path.c_str()));
+}
+BENCHMARK(ReadModelFileHeader)->Unit(benchmark::kMillisecond);
+
 void LoadAtThePlan(benchmark::State& state) {
     const std::string path = model_path();
+    const PlacementPlan plan = plan_model_placement(path, 0);
     for (auto _ : state) {
-        auto placed = load_planned_model(backend(), path, plan_model_placement(path, 0), /*step_down=*/false);
+        auto placed = load_planned_model(backend(), path, plan, /*step_down=*/false);
         if (!placed) state.SkipWithError("the planned load failed");
     }
 }
@@ -56,7 +65,8 @@ BENCHMARK(LoadAtThePlan)->Unit(benchmark::kMillisecond);
 void LoadEveryLayer(benchmark::State& state) {
     const std::string path = model_path();
     for (auto _ : state) {
-        benchmark::DoNotOptimize(model_load(backend(), path, set_placement(model_params_default(), requested_placement)));
+        benchmark::DoNotOptimize(
+            model_load(backend(), path, set_placement(model_params_default(), requested_placement)));
     }
 }
 BENCHMARK(LoadEveryLayer)->Unit(benchmark::kMillisecond);

@@ -30,7 +30,7 @@ Result<Done, std::string> ModelCache::ensure_loaded(std::string_view model_path)
         // A plan that should have fitted beside the old model did not: the
         // old one may be what is in the way, and the new one is not placed
         // lower for memory it would share only for a moment.
-        if (beside || !plan.footprint) return beside;
+        if (beside || !plan.footprint()) return beside;
         return load_in_place_of_cached(model_path, plan);
     }();
     if (!loaded) return Failure{loaded.error().text()};

@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <cstdio>
 #include <map>
-#include <memory>
 #include <string_view>
 #include <vector>
 
@@ -19,10 +18,6 @@ bool is_gpu(ggml_backend_dev_t device) {
     const auto type = ggml_backend_dev_type(device);
     return type == GGML_BACKEND_DEVICE_TYPE_GPU || type == GGML_BACKEND_DEVICE_TYPE_IGPU;
 }
-
-struct GgufDeleter {
-    void operator()(gguf_context* context) const { gguf_free(context); }
-};
 
 std::optional<std::uint32_t> u32_value(const gguf_context* gguf, const std::string& key) {
     const std::int64_t id = gguf_find_key(gguf, key.c_str());
@@ -86,32 +81,29 @@ std::string gpu_device_names(const std::vector<ggml_backend_dev_t>& devices) {
     return names;
 }
 
-std::optional<ModelFootprint> read_model_footprint(const char* path) {
-    const std::unique_ptr<gguf_context, GgufDeleter> gguf(gguf_init_from_file(path, {/*no_alloc=*/true, nullptr}));
-    if (!gguf) return std::nullopt;
-    const std::int64_t architecture_key = gguf_find_key(gguf.get(), "general.architecture");
-    if (architecture_key < 0 || gguf_get_kv_type(gguf.get(), architecture_key) != GGUF_TYPE_STRING) return std::nullopt;
-    const std::string architecture = gguf_get_val_str(gguf.get(), architecture_key);
-    const auto layers = u32_value(gguf.get(), architecture + ".block_count");
-    const auto embedding = u32_value(gguf.get(), architecture + ".embedding_length");
-    const auto heads = u32_value(gguf.get(), architecture + ".attention.head_count");
+std::optional<ModelFootprint> model_footprint(const gguf_context* gguf) {
+    const std::int64_t architecture_key = gguf_find_key(gguf, "general.architecture");
+    if (architecture_key < 0 || gguf_get_kv_type(gguf, architecture_key) != GGUF_TYPE_STRING) return std::nullopt;
+    const std::string architecture = gguf_get_val_str(gguf, architecture_key);
+    const auto layers = u32_value(gguf, architecture + ".block_count");
+    const auto embedding = u32_value(gguf, architecture + ".embedding_length");
+    const auto heads = u32_value(gguf, architecture + ".attention.head_count");
     // A layer count llama.cpp cannot hold is refused before any load.
     if (!layers || *layers == 0 || *layers > 512 || !embedding || !heads || *heads == 0) return std::nullopt;
-    const std::uint32_t kv_heads = u32_value(gguf.get(), architecture + ".attention.head_count_kv").value_or(*heads);
-    const std::int64_t tokens_key = gguf_find_key(gguf.get(), "tokenizer.ggml.tokens");
-    const std::uint64_t vocabulary = tokens_key < 0 ? 0 : gguf_get_arr_n(gguf.get(), tokens_key);
+    const std::uint32_t kv_heads = u32_value(gguf, architecture + ".attention.head_count_kv").value_or(*heads);
+    const std::int64_t tokens_key = gguf_find_key(gguf, "tokenizer.ggml.tokens");
+    const std::uint64_t vocabulary = tokens_key < 0 ? 0 : gguf_get_arr_n(gguf, tokens_key);
     const std::uint32_t key_length =
-        u32_value(gguf.get(), architecture + ".attention.key_length").value_or(*embedding / *heads);
-    const std::uint32_t value_length =
-        u32_value(gguf.get(), architecture + ".attention.value_length").value_or(key_length);
+        u32_value(gguf, architecture + ".attention.key_length").value_or(*embedding / *heads);
+    const std::uint32_t value_length = u32_value(gguf, architecture + ".attention.value_length").value_or(key_length);
 
     ModelFootprint footprint;
     footprint.layer_bytes.assign(*layers, 0);
     std::uint64_t token_embedding_bytes = 0;
     bool output_projection = false;
-    for (std::int64_t i = 0; i < gguf_get_n_tensors(gguf.get()); ++i) {
-        const std::string_view name = gguf_get_tensor_name(gguf.get(), i);
-        const std::uint64_t bytes = gguf_get_tensor_size(gguf.get(), i);
+    for (std::int64_t i = 0; i < gguf_get_n_tensors(gguf); ++i) {
+        const std::string_view name = gguf_get_tensor_name(gguf, i);
+        const std::uint64_t bytes = gguf_get_tensor_size(gguf, i);
         if (const auto layer = layer_of(name)) {
             if (*layer < *layers) footprint.layer_bytes[*layer] += bytes;
         } else if (name.starts_with("output")) {

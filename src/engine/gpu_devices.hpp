@@ -7,6 +7,7 @@
 #include <vector>
 
 #include <ggml-backend.h>
+#include <gguf.h>
 
 #include "engine/placement.hpp"
 
@@ -25,8 +26,8 @@ std::uint64_t gpu_memory_available(const std::vector<ggml_backend_dev_t>& device
 // Their names, comma-separated ("Vulkan0").
 std::string gpu_device_names(const std::vector<ggml_backend_dev_t>& devices);
 
-// What the model takes on a device, from its GGUF header and tensor table
-// (no weights are read), or nothing when the file cannot be read as one.
-std::optional<ModelFootprint> read_model_footprint(const char* path);
+// What the model takes on a device, from its GGUF header and tensor table as
+// gguf read them (no weights), or nothing when they do not say.
+std::optional<ModelFootprint> model_footprint(const gguf_context* gguf);
 
 }  // namespace debrindle

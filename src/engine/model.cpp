@@ -38,7 +38,7 @@ const llama_vocab* LoadedModel::vocab() const { return llama_model_get_vocab(mod
 bool LoadedModel::file_cut_short() const { return shorter_than_at_load(length_at_load_, file_.length()); }
 
 Result<LoadedModel, EngineError> model_load(const EngineBackend& /*backend*/, std::string_view path,
-                                            const ModelParams& params) {
+                                            const ModelParams& params, const ModelFileHeader* header) {
     if (const auto nul = path.find('\0'); nul != std::string_view::npos) {
         return Failure{EngineError{EngineErrorKind::ModelPathNul, static_cast<std::int64_t>(nul)}};
     }
@@ -48,8 +48,10 @@ Result<LoadedModel, EngineError> model_load(const EngineBackend& /*backend*/, st
     auto file = hold_model_file(terminated.c_str());
     if (!file) return Failure{EngineError{EngineErrorKind::ModelLoadNull}};
     // A file llama.cpp would stop the process on fails as one it cannot load.
-    const auto header = read_model_file_header(terminated.c_str());
-    if (header && !model_file_acceptable(*header)) return Failure{EngineError{EngineErrorKind::ModelLoadNull}};
+    std::optional<ModelFileHeader> read_here;
+    if (header == nullptr && (read_here = read_model_file_header(terminated.c_str()))) header = &*read_here;
+    if (header != nullptr && !model_file_acceptable(*header))
+        return Failure{EngineError{EngineErrorKind::ModelLoadNull}};
     const std::uint64_t length_before = file->length().value_or(0);
     llama_model* model = llama_model_load_from_file(terminated.c_str(), params.raw);
     if (model == nullptr) return Failure{EngineError{EngineErrorKind::ModelLoadNull}};

@@ -11,6 +11,7 @@
 #include "common/result.hpp"
 #include "engine/backend.hpp"
 #include "engine/engine_error.hpp"
+#include "engine/model_file_check.hpp"
 #include "engine/placement.hpp"
 
 namespace debrindle {
@@ -56,10 +57,11 @@ private:
 // Loads the model at `path` (UTF-8, passed to llama.cpp unchanged but for a
 // Windows path too long for the system's default rules, see openable_path). A path
 // that names no regular file with content is refused before llama.cpp sees
-// it, with the same error as a missing file, and so is a file that
-// model_file_acceptable refuses. The backend is taken as proof that the
+// it, with the same error as a missing file, and so is a file whose header
+// llama.cpp would stop the process on: `header`, when the caller has read
+// it already, or else read here. The backend is taken as proof that the
 // engine runs.
 Result<LoadedModel, EngineError> model_load(const EngineBackend& backend, std::string_view path,
-                                            const ModelParams& params);
+                                            const ModelParams& params, const ModelFileHeader* header = nullptr);
 
 }  // namespace debrindle

@@ -8,6 +8,8 @@
 
 #include <gguf.h>
 
+#include "engine/gpu_devices.hpp"
+
 namespace debrindle {
 namespace {
 
@@ -108,6 +110,7 @@ std::optional<ModelFileHeader> read_model_file_header(const char* path) {
         if (shape[1] == 1 && shape[2] == 1 && shape[3] == 1)
             header.vector_types.push_back(gguf_get_tensor_type(gguf, i));
     }
+    header.footprint = model_footprint(gguf);
     return header;
 }
 

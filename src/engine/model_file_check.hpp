@@ -11,6 +11,8 @@
 
 #include <ggml.h>
 
+#include "engine/placement.hpp"
+
 namespace debrindle {
 
 // What the check reads from a header. A number the file lacks, or holds in a
@@ -27,6 +29,8 @@ struct ModelFileHeader {
     std::string rope_scaling = "linear";   // .rope.scaling.type
     // The types of the one-dimensional tensors: norms, biases and scales.
     std::vector<ggml_type> vector_types{};
+    // What the model takes on a GPU, read with the rest for the placement.
+    std::optional<ModelFootprint> footprint{};
 };
 
 // Whether llama.cpp may be given a file with this header.

@@ -10,15 +10,16 @@ namespace {
 
 Result<PlacedModel, EngineError> load_at(const EngineBackend& backend, std::string_view path, Placement placement,
                                          const PlacementPlan& plan, std::uint64_t available_bytes) {
-    auto model = model_load(backend, path, set_placement(model_params_default(), placement));
+    auto model = model_load(backend, path, set_placement(model_params_default(), placement),
+                            plan.header ? &*plan.header : nullptr);
     if (!model) return Failure{model.error()};
     PlacedModel placed{.model = std::move(model).value(), .placement = placement};
     placed.on_gpu = plan.gpu_present && !placement.cpu_only;
     placed.gpu_layers = placement.cpu_only ? 0 : placement.gpu_layers;
-    if (plan.footprint && placed.on_gpu) {
-        placed.device_bytes = device_bytes(*plan.footprint, placement);
+    if (plan.footprint() && placed.on_gpu) {
+        placed.device_bytes = device_bytes(*plan.footprint(), placement);
         placed.gpu_layers =
-            std::min(placed.gpu_layers, static_cast<std::uint32_t>(plan.footprint->layer_bytes.size() + 1));
+            std::min(placed.gpu_layers, static_cast<std::uint32_t>(plan.footprint()->layer_bytes.size() + 1));
     }
     placed.available_bytes = available_bytes;
     return placed;
@@ -27,8 +28,8 @@ Result<PlacedModel, EngineError> load_at(const EngineBackend& backend, std::stri
 // The first placement below `failed` that loads.
 std::optional<PlacedModel> first_below(const EngineBackend& backend, std::string_view path, Placement failed,
                                        const PlacementPlan& plan) {
-    if (!plan.footprint) return std::nullopt;
-    for (const Placement placement : placements_below(failed, *plan.footprint, plan.available_alone_bytes)) {
+    if (!plan.footprint()) return std::nullopt;
+    for (const Placement placement : placements_below(failed, *plan.footprint(), plan.available_alone_bytes)) {
         if (auto placed = load_at(backend, path, placement, plan, plan.available_alone_bytes)) {
             return std::move(placed).value();
         }
@@ -43,12 +44,12 @@ PlacementPlan plan_model_placement(std::string_view path, std::uint64_t held_byt
     const auto devices = gpu_devices();
     if (devices.empty()) return plan;
     plan.gpu_present = true;
-    plan.footprint = read_model_footprint(std::string(path).c_str());
-    if (!plan.footprint) return plan;  // llama.cpp will refuse it as well
+    plan.header = read_model_file_header(openable_path(std::string(path)).c_str());
+    if (!plan.footprint()) return plan;  // llama.cpp will refuse it as well
     plan.available_bytes = gpu_memory_available(devices, held_bytes);
     plan.available_alone_bytes = plan.available_bytes + held_bytes;
-    plan.placement = plan_placement(*plan.footprint, plan.available_alone_bytes);
-    plan.fits_beside = plan_placement(*plan.footprint, plan.available_bytes) == plan.placement;
+    plan.placement = plan_placement(*plan.footprint(), plan.available_alone_bytes);
+    plan.fits_beside = plan_placement(*plan.footprint(), plan.available_bytes) == plan.placement;
     return plan;
 }
 

@@ -19,15 +19,18 @@ namespace debrindle {
 // Where a model is to go, and what the plan was made from.
 struct PlacementPlan {
     Placement placement = requested_placement;
-    // A GPU device takes part, and what the model file says it needs there.
+    // A GPU device takes part, and the model file's header, read for the
+    // plan and the load alike, with what it says the model needs there.
     bool gpu_present = false;
-    std::optional<ModelFootprint> footprint;
+    std::optional<ModelFileHeader> header;
     // The device memory the model may take without the memory the caller
     // holds there, and with it.
     std::uint64_t available_bytes = 0;
     std::uint64_t available_alone_bytes = 0;
     // The plan needs none of the memory the caller holds on the device.
     bool fits_beside = true;
+
+    const ModelFootprint* footprint() const { return header && header->footprint ? &*header->footprint : nullptr; }
 };
 
 struct PlacedModel {
