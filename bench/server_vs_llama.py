@@ -55,7 +55,7 @@ import bench_common as bc  # noqa: E402
 CONTEXT = 1024
 BATCH, UBATCH = 512, 256
 SHORT_PROMPT = bc.synthetic_words(3)
-SHORT_TOKENS = (1, 8)
+SHORT_TOKENS = (1, 8, 64)
 BLOCK = 10  # back-to-back requests of one process within a round
 NOT_A_REQUEST = b'{"action":"warmup"}\n'
 
