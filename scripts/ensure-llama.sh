@@ -248,7 +248,8 @@ ensure_cpu_module() {
   [[ -f "$module" ]] && return
   log "building llama.cpp $RELEASE's CPU module for $1 (a minute or two, once per machine)"
   quietly "$modules_tree/build-$1.log" 50 cmake --build "$modules_tree" --parallel "$jobs" --target "ggml-cpu-$1"
-  cp "$modules_tree/bin/libggml-cpu-$1.so" "$prefix/lib/.libggml-cpu-$1.so.partial"
+  # Not executable, as an install leaves a library on Debian.
+  install -m 644 "$modules_tree/bin/libggml-cpu-$1.so" "$prefix/lib/.libggml-cpu-$1.so.partial"
   mv "$prefix/lib/.libggml-cpu-$1.so.partial" "$module"
 }
 
