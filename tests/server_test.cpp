@@ -117,13 +117,13 @@ TEST_F(Server, LoadsOnlyWhenThePathChanges) {
 // length: after requests of every kind, other lengths and another model,
 // each reply is byte for byte the reply of a process of its own.
 TEST_F(Server, RepliesEqualThoseOfAFreshProcess) {
-    model_writer::ModelSpec spec;
-    spec.weights = model_writer::RandomWeights{
+    model_writer::ModelSpec model_spec;
+    model_spec.weights = model_writer::RandomWeights{
         .vocab_size = 2000, .embedding_length = 128, .layers = 2, .feed_forward_length = 352, .heads = 4};
-    const std::string a = write_test_model(spec, "random-a.gguf");
-    spec.weights = model_writer::RandomWeights{
+    const std::string a = write_test_model(model_spec, "random-a.gguf");
+    model_spec.weights = model_writer::RandomWeights{
         .seed = 5, .vocab_size = 2000, .embedding_length = 128, .layers = 2, .feed_forward_length = 352, .heads = 4};
-    const std::string b = write_test_model(spec, "random-b.gguf");
+    const std::string b = write_test_model(model_spec, "random-b.gguf");
     std::string long_prompt;  // past the smallest context: a context of another length
     for (int i = 0; i < 1200; ++i) long_prompt += "word ";
     const struct {

@@ -192,12 +192,12 @@ TEST(ShippedEngine, GpuTooSmallForTheModelStillAnswers) {
 // device's; each layer weighs 8.1 MiB with its cache.
 TEST(ShippedEngine, PlacementIsPlannedForTheMemoryThereIs) {
     if (small_gpu("0").environment.empty()) GTEST_SKIP() << "needs Mesa's lavapipe";
-    model_writer::ModelSpec spec;
-    spec.weight_type = model_writer::WeightType::f16;
-    spec.weights = model_writer::RandomWeights{};
-    const std::string model_a = write_test_model(spec, "a.gguf");
-    spec.weights = model_writer::RandomWeights{.seed = 3};
-    const std::string model_b = write_test_model(spec, "b.gguf");
+    model_writer::ModelSpec model_spec;
+    model_spec.weight_type = model_writer::WeightType::f16;
+    model_spec.weights = model_writer::RandomWeights{};
+    const std::string model_a = write_test_model(model_spec, "a.gguf");
+    model_spec.weights = model_writer::RandomWeights{.seed = 3};
+    const std::string model_b = write_test_model(model_spec, "b.gguf");
     const std::string peak_file = temporary_directory() + "/peak";
     const auto logged_run = [&](ProcessOptions options, const std::string& input, bool server = false) {
         options.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = "1";
