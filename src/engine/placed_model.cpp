@@ -44,7 +44,11 @@ PlacementPlan plan_model_placement(std::string_view path, std::uint64_t held_byt
     const auto devices = gpu_devices();
     if (devices.empty()) return plan;
     plan.gpu_present = true;
-    plan.header = read_model_file_header(openable_path(std::string(path)).c_str());
+    // Only a file the load itself would read: a path without a NUL that names
+    // a regular file with content (a FIFO's open would wait for a writer).
+    const std::string openable = openable_path(std::string(path));
+    if (path.find('\0') != std::string_view::npos || !hold_model_file(openable.c_str())) return plan;
+    plan.header = read_model_file_header(openable.c_str());
     if (!plan.footprint()) return plan;  // llama.cpp will refuse it as well
     plan.available_bytes = gpu_memory_available(devices, held_bytes);
     plan.available_alone_bytes = plan.available_bytes + held_bytes;
