@@ -16,10 +16,10 @@ Result<PlacedModel, EngineError> load_at(const EngineBackend& backend, std::stri
     PlacedModel placed{.model = std::move(model).value(), .placement = placement};
     placed.on_gpu = plan.gpu_present && !placement.cpu_only;
     placed.gpu_layers = placement.cpu_only ? 0 : placement.gpu_layers;
-    if (plan.footprint() && placed.on_gpu) {
-        placed.device_bytes = device_bytes(*plan.footprint(), placement);
-        placed.gpu_layers =
-            std::min(placed.gpu_layers, static_cast<std::uint32_t>(plan.footprint()->layer_bytes.size() + 1));
+    if (const ModelFootprint* footprint = plan.footprint(); footprint && placed.on_gpu) {
+        placed.device_bytes = device_bytes(*footprint, placement);
+        // llama.cpp places at most every repeating layer and the output layer.
+        placed.gpu_layers = std::min(placed.gpu_layers, static_cast<std::uint32_t>(footprint->layer_bytes.size() + 1));
     }
     placed.available_bytes = available_bytes;
     return placed;
