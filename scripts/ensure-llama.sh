@@ -5,54 +5,63 @@
 # The engine the helper ships is llama.cpp's module build of the pinned
 # release: `llama`, `ggml` and `ggml-base`, one CPU module per x86-64
 # instruction-set level (`ggml-cpu-<variant>`, the helper picks one at start)
-# and the Vulkan module (`ggml-vulkan`). On Linux everything but the Vulkan
-# module is built from the pinned source, with OpenMP (the prebuilt CPU
-# modules, without it, were measured 1.3 to 1.7 times slower here); the
-# Vulkan module, which Debian 12's Vulkan headers are too old to build, and
-# the whole Windows set come prebuilt from the npm packages of the same
-# release and family as the pinned source, checked against their sha256.
+# and the Vulkan module (`ggml-vulkan`). It has two targets, built by the
+# same steps from the same source:
+# - linux: built with the system's GCC, the CPU modules with OpenMP (the
+#   prebuilt CPU modules, without it, were measured 1.3 to 1.7 times slower
+#   here). The Vulkan module, which Debian 12's Vulkan headers are too old to
+#   build for Linux, comes prebuilt from the npm package of the same release
+#   and family as the pinned source, checked against its sha256.
+# - windows: cross-built with MinGW-w64's GCC, the toolchain of the helper
+#   itself, so the folder needs no other run time; ggml's own thread pool
+#   (measured faster than MinGW's OpenMP, docs/PERFORMANCE.md); the Vulkan
+#   module from source too, its shaders compiled by Debian's glslc.
+# Both are Release builds (-O3, NDEBUG). scripts/llama-patches/ holds the
+# few guards the pinned source needs for Debian's MinGW-w64 and Vulkan
+# headers; they touch code that only the Windows build compiles.
 #
 # The cache lives under ${XDG_CACHE_HOME:-$HOME/.cache}/debrindle-llama and is
-# keyed by the release and the package or build options. Every stage is done
-# in a temporary directory and renamed into place only when complete, so an
-# interrupted download or build is never taken for a good one.
+# keyed by the release, the patches, the toolchain and the build options.
+# Every stage is done in a temporary directory and renamed into place only
+# when complete, so an interrupted download or build is never taken for a
+# good one.
 #
-# Usage: ensure-llama.sh [--windows | --tools | --every-cpu-module]
+# Usage: ensure-llama.sh [--every-cpu-module | --windows | --tools]
 #
 # Without an option the Linux engine comes with one CPU module, the one the
 # helper picks on this processor, and the second line of the output names it:
 # a first build compiles that module alone. --every-cpu-module builds the
 # others too (the tests, the release and an install need them all) and names
 # none. A CPU module is built once, in a build tree kept in the cache, and
-# joins the prefix's lib/ when it is complete, so a later full build does not
-# build it again.
-# --windows gives the Windows x64 set of the same release (MSVC-built DLLs).
+# joins the prefix when it is complete, so a later full build does not build
+# it again.
+# --windows gives the Windows x64 engine, every CPU module with it (the
+# Windows folder is only made for the tests and the release).
 # --tools builds the pinned source the usual way (GGML_NATIVE, one CPU
 # backend) together with llama.cpp's llama-bench, llama-completion and
 # llama-server (for the side-by-side benchmarks under bench/). That prefix
 # holds the three programs and the shared libraries they need in $prefix/bin,
 # found through $ORIGIN; it is not a CMake package.
 #
-# The steps, in order: fetch the source, then stage the Linux engine, the
-# Windows engine or the tools, and publish the stage into the cache.
+# The steps, in order: fetch the source; for an engine, its libraries (with
+# the Vulkan module), then its CPU modules; or the tools.
 set -euo pipefail
 
 readonly RELEASE="v0.4.0"
 readonly NPM_PACKAGE="node-llama-cpp@3.21.1"
 readonly NPM_SHA256="7a231d6bafa14142a1cbed9893d4ec5bc6041b2a5f5939a623accaab4203c11f"
 readonly BUNDLE_PATH="package/llama/gitRelease.bundle"
-# The prebuilt module sets of the same release, per platform.
-readonly LINUX_PACKAGE="@node-llama-cpp/linux-x64-vulkan@3.21.1"
-readonly LINUX_SHA256="4877be47f01586481615aec277c23c7f660592ce66eec2753ff1dcc967a9a0d2"
-readonly WINDOWS_PACKAGE="@node-llama-cpp/win-x64-vulkan@3.21.1"
-readonly WINDOWS_SHA256="105e8207d2114f5f248b217fee7f9b702d0e7509cf0d3c7565dfb9e707f9303e"
-# The Windows set's libraries, by the target names of its CMake package.
-readonly -A WINDOWS_DLLS=([llama]=llama.vulkan.v0.4.0.dll [ggml]=ggml.vulkan.v0.4.0.dll [ggml-base]=ggml-base.dll)
+# The prebuilt Linux Vulkan module of the same release.
+readonly LINUX_VULKAN_PACKAGE="@node-llama-cpp/linux-x64-vulkan@3.21.1"
+readonly LINUX_VULKAN_SHA256="4877be47f01586481615aec277c23c7f660592ce66eec2753ff1dcc967a9a0d2"
 # Raised whenever the layout of an engine prefix changes.
-readonly PREBUILT_LAYOUT=2
+readonly ENGINE_LAYOUT=2
 
-# How the Linux engine is built from the pinned source.
-readonly -a LINUX_ENGINE_OPTIONS=(
+repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+readonly repo
+
+# How an engine is built from the pinned source, for either target.
+readonly -a ENGINE_OPTIONS=(
   -DCMAKE_BUILD_TYPE=Release
   -DBUILD_SHARED_LIBS=ON
   # Backends as modules, one CPU module per instruction-set level; none
@@ -63,8 +72,22 @@ readonly -a LINUX_ENGINE_OPTIONS=(
   -DLLAMA_BUILD_COMMON=OFF -DLLAMA_BUILD_TESTS=OFF -DLLAMA_BUILD_EXAMPLES=OFF -DLLAMA_BUILD_TOOLS=OFF
   -DLLAMA_BUILD_SERVER=OFF -DLLAMA_BUILD_APP=OFF -DLLAMA_BUILD_UI=OFF -DLLAMA_USE_PREBUILT_UI=OFF
   -DLLAMA_CURL=OFF -DLLAMA_OPENSSL=OFF -DLLAMA_ALL_WARNINGS=OFF
+)
+readonly -a LINUX_OPTIONS=(
   # The libraries find each other beside themselves, wherever they are copied.
   '-DCMAKE_INSTALL_RPATH=$ORIGIN'
+)
+readonly -a WINDOWS_OPTIONS=(
+  "-DCMAKE_TOOLCHAIN_FILE=$repo/cmake/mingw-w64-x86_64.cmake"
+  -DGGML_OPENMP=OFF
+  # GCC cannot align the stack beyond 16 bytes on Windows and spills AVX
+  # registers there with aligned moves (GCC bug 54412), which fault: every
+  # vector move is assembled unaligned, at no cost where it is aligned.
+  -DCMAKE_C_FLAGS=-Wa,-muse-unaligned-vector-move
+  -DCMAKE_CXX_FLAGS=-Wa,-muse-unaligned-vector-move
+  # What each file was compiled with goes into the prefix, for the check that
+  # the shipped engine is optimized (scripts/check_windows_folder.py).
+  -DCMAKE_EXPORT_COMPILE_COMMANDS=ON
 )
 # The benchmark tools: the libraries, the common library, the tools and the
 # server; never tests, examples, the web UI or network access.
@@ -97,17 +120,18 @@ every_cpu_module=false
 case "$#:${1:-}" in
   0:) target=linux ;;
   1:--every-cpu-module) target=linux every_cpu_module=true ;;
-  1:--windows) target=windows ;;
+  1:--windows) target=windows every_cpu_module=true ;;
   1:--tools) target=tools ;;
   *)
-    log "usage: ensure-llama.sh [--windows | --tools | --every-cpu-module]"
+    log "usage: ensure-llama.sh [--every-cpu-module | --windows | --tools]"
     exit 2
     ;;
 esac
 
 cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/debrindle-llama"
-source_dir="$cache_root/llama.cpp-$RELEASE-source"
 jobs=$(nproc 2>/dev/null || echo 2)
+source_dir="$cache_root/llama.cpp-$RELEASE-source"
+patches_key=$(cat "$repo"/scripts/llama-patches/*.patch | sha256sum | cut -c1-12)
 
 # A fresh temporary directory $tmp in the cache, removed if the script stops
 # before publishing it.
@@ -152,45 +176,95 @@ quietly() {
   }
 }
 
-# The pinned source, from the bundle that the npm package carries.
+# The pinned source, from the bundle that the npm package carries, with the
+# project's patches applied; fetched again when the patches change.
 fetch_source() {
-  [[ -f "$source_dir/.verified" ]] && return
+  [[ -f "$source_dir/.patches-$patches_key" ]] && return
   log "fetching $NPM_PACKAGE (carries llama.cpp $RELEASE)"
   begin_stage fetch
-  local tarball
+  local tarball patch
   tarball=$(fetch_pinned "$NPM_PACKAGE" "$NPM_SHA256")
   tar -xzf "$tarball" -C "$tmp" "$BUNDLE_PATH"
   git clone --quiet "$tmp/$BUNDLE_PATH" "$tmp/source" 2>/dev/null
   rm -rf "$tmp/source/.git"
-  publish "$tmp/source" "$source_dir" .verified
+  for patch in "$repo"/scripts/llama-patches/*.patch; do
+    quietly "$tmp/patch.log" all patch -d "$tmp/source" -p1 --forward --input "$patch"
+  done
+  publish "$tmp/source" "$source_dir" ".patches-$patches_key"
 }
 
-# Into $stage: the files $3... of the prebuilt package $1 (sha256 $2) into
-# its folder $4, with the license notices of llama.cpp and of the package.
-stage_prebuilt() {
-  local package=$1 sha=$2 libdir=$3 bins=$4 tarball
-  shift 4
-  log "fetching $package (llama.cpp $RELEASE, prebuilt)"
-  tarball=$(fetch_pinned "$package" "$sha")
-  tar -xzf "$tarball" -C "$tmp"
-  mkdir -p "$stage/include" "$stage/$libdir" "$stage/licenses"
+# Into $stage/licenses: llama.cpp's notices (its own, and those of the code
+# it carries).
+stage_llama_notices() {
+  mkdir -p "$stage/licenses"
   cp "$source_dir/LICENSE" "$stage/licenses/LICENSE-llama.cpp"
+  local notice
   for notice in "$source_dir"/licenses/*; do cp "$notice" "$stage/licenses/$(basename "$notice")-llama.cpp"; done
-  cp "$tmp/package/LICENSE" "$stage/licenses/LICENSE-node-llama-cpp-prebuilt"
-  # Unquoted: a name may be a pattern, matched in the package's folder.
-  # shellcheck disable=SC2068
-  (cd "$tmp/$bins" && cp $@ "$stage/$libdir/")
 }
 
-# The pinned source's libraries (no CPU backend: each CPU module is built on
-# its own, below), with the prebuilt Vulkan module beside them.
-stage_linux_engine() {
-  stage_prebuilt "$LINUX_PACKAGE" "$LINUX_SHA256" lib package/bins/linux-x64-vulkan libggml-vulkan.so
-  log "building llama.cpp $RELEASE's libraries into $prefix (a few minutes, once per machine)"
-  quietly "$tmp/configure.log" all cmake -S "$source_dir" -B "$tmp/build" -G Ninja "${LINUX_ENGINE_OPTIONS[@]}" \
+# Into $tmp/vulkan: what the Windows build of the Vulkan module needs of a
+# Vulkan SDK. The headers are Debian's Vulkan and SPIR-V folders alone (the
+# host's whole include folder would shadow MinGW's C library), and the
+# loader's import library is made from the prototypes in those headers.
+stage_windows_vulkan_sdk() {
+  local sdk="$tmp/vulkan" folder
+  mkdir -p "$sdk/include" "$sdk/lib"
+  for folder in vulkan vk_video spirv; do
+    [[ -d /usr/include/$folder ]] || { log "/usr/include/$folder not found (bash scripts/install-deps.sh --windows)"; exit 1; }
+    ln -s "/usr/include/$folder" "$sdk/include/$folder"
+  done
+  {
+    printf 'LIBRARY vulkan-1.dll\nEXPORTS\n'
+    sed -n 's/.*VKAPI_CALL \(vk[A-Za-z0-9]*\)(.*/    \1/p' /usr/include/vulkan/vulkan_core.h \
+      /usr/include/vulkan/vulkan_win32.h | sort -u
+  } >"$sdk/vulkan-1.def"
+  x86_64-w64-mingw32-dlltool --input-def "$sdk/vulkan-1.def" --dllname vulkan-1.dll \
+    --output-lib "$sdk/lib/libvulkan-1.a"
+}
+
+# The options of an engine build tree of $target.
+engine_options() {
+  if [[ $target == windows ]]; then
+    printf '%s\n' "${ENGINE_OPTIONS[@]}" "${WINDOWS_OPTIONS[@]}"
+  else
+    printf '%s\n' "${ENGINE_OPTIONS[@]}" "${LINUX_OPTIONS[@]}"
+  fi
+}
+
+# Into $stage: the engine's libraries (no CPU backend: each CPU module is
+# built on its own, below) and its Vulkan module, with their notices.
+stage_engine_libraries() {
+  local -a options vulkan=() targets=(llama)
+  mapfile -t options < <(engine_options)
+  stage_llama_notices
+  if [[ $target == windows ]]; then
+    stage_windows_vulkan_sdk
+    vulkan=(-DGGML_VULKAN=ON -DVulkan_INCLUDE_DIR="$tmp/vulkan/include" -DVulkan_LIBRARY="$tmp/vulkan/lib/libvulkan-1.a"
+      -DVulkan_GLSLC_EXECUTABLE="$(command -v glslc)")
+    targets+=(ggml-vulkan)
+  fi
+  log "building llama.cpp $RELEASE's $target libraries into $prefix (a few minutes, once per machine)"
+  quietly "$tmp/configure.log" all cmake -S "$source_dir" -B "$tmp/build" -G Ninja "${options[@]}" "${vulkan[@]}" \
     -DGGML_CPU=OFF -DGGML_CPU_ALL_VARIANTS=OFF -DCMAKE_INSTALL_PREFIX="$prefix"
-  quietly "$tmp/build.log" 50 cmake --build "$tmp/build" --parallel "$jobs" --target llama
+  quietly "$tmp/build.log" 50 cmake --build "$tmp/build" --parallel "$jobs" --target "${targets[@]}"
   quietly "$tmp/install.log" all env DESTDIR="$tmp/stage" cmake --install "$tmp/build"
+  if [[ $target == windows ]]; then
+    mkdir -p "$stage/build"
+    cp "$tmp/build/compile_commands.json" "$stage/build/compile_commands-libraries.json"
+  else
+    stage_linux_vulkan_and_openmp
+  fi
+}
+
+# Into $stage/lib: the prebuilt Linux Vulkan module and OpenMP's run time,
+# with their notices.
+stage_linux_vulkan_and_openmp() {
+  log "fetching $LINUX_VULKAN_PACKAGE (llama.cpp $RELEASE, prebuilt)"
+  local tarball
+  tarball=$(fetch_pinned "$LINUX_VULKAN_PACKAGE" "$LINUX_VULKAN_SHA256")
+  tar -xzf "$tarball" -C "$tmp"
+  cp "$tmp/package/bins/linux-x64-vulkan/libggml-vulkan.so" "$stage/lib/"
+  cp "$tmp/package/LICENSE" "$stage/licenses/LICENSE-node-llama-cpp-prebuilt"
   # The prebuilt Vulkan module was linked to its own set's ggml-base and
   # looked for libraries in its build machine's Vulkan SDK folder and in
   # an empty entry, which the loader reads as the current directory: it
@@ -203,19 +277,22 @@ stage_linux_engine() {
 }
 
 # The build tree of the CPU modules, kept in the cache: configured once, each
-# module built into it when first wanted. Its modules carry the $ORIGIN run
-# path already, as they are copied out of it.
+# module built into it when first wanted. Its Linux modules carry the $ORIGIN
+# run path already, as they are copied out of it.
 configure_cpu_modules() {
   [[ -f "$modules_tree/.configured" ]] && return
+  local -a options
+  mapfile -t options < <(engine_options)
   rm -rf "$modules_tree"
   quietly "$cache_root/cpu-modules-configure.log" all cmake -S "$source_dir" -B "$modules_tree" -G Ninja \
-    "${LINUX_ENGINE_OPTIONS[@]}" -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON
+    "${options[@]}" -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON
   touch "$modules_tree/.configured"
 }
 
 # The CPU variants the prefix ships, by the targets of the modules tree. The
 # AMX module is left out: GCC 12 can drop its tile set-up (llama.cpp
-# #26954), and the AVX-512 modules serve those processors.
+# #26954), MinGW-w64's cannot assemble it, and the AVX-512 modules serve
+# those processors.
 cpu_variants() {
   cmake --build "$modules_tree" --target help | sed -n 's/^ggml-cpu-\(.*\)-feats: .*/\1/p' | grep -vx sapphirerapids
 }
@@ -234,52 +311,30 @@ chosen_cpu_variant() {
       "$modules_tree/ggml/src/CMakeFiles/ggml-cpu-$variant-feats.dir/ggml-cpu/arch/x86/cpu-feats.cpp.o"
     libraries+=("$scores/libggml-cpu-$variant.so")
   done
-  local repo
-  repo=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
   c++ -std=c++20 -O1 -I"$repo/src" -o "$scores/choose" "$repo/tools/cpu_module_choice/cpu_module_choice.cpp" \
     "$repo"/src/engine/cpu_variant.cpp "$repo"/src/common/{register_state,platform_posix,utf8}.cpp -ldl
   "$scores/choose" "${libraries[@]}" | sed 's/^libggml-cpu-\(.*\)\.so$/\1/'
 }
 
-# Into the prefix's lib/: the CPU module of variant $1, built in the modules
-# tree, if it is not there yet.
-ensure_cpu_module() {
-  local module="$prefix/lib/libggml-cpu-$1.so"
-  [[ -f "$module" ]] && return
-  log "building llama.cpp $RELEASE's CPU module for $1 (a minute or two, once per machine)"
-  quietly "$modules_tree/build-$1.log" 50 cmake --build "$modules_tree" --parallel "$jobs" --target "ggml-cpu-$1"
-  # Not executable, as an install leaves a library on Debian.
-  install -m 644 "$modules_tree/bin/libggml-cpu-$1.so" "$prefix/lib/.libggml-cpu-$1.so.partial"
-  mv "$prefix/lib/.libggml-cpu-$1.so.partial" "$module"
+# The file name of the CPU module of variant $1 on $target.
+cpu_module_file() {
+  if [[ $target == windows ]]; then printf 'ggml-cpu-%s.dll' "$1"; else printf 'libggml-cpu-%s.so' "$1"; fi
 }
 
-# The prebuilt set as it is (MSVC-built DLLs), with the pinned source's
-# headers and a CMake package, so that find_package(llama) finds the set as
-# it finds an installed llama.cpp. MinGW's linker takes a DLL itself in
-# place of an import library.
-stage_windows_engine() {
-  stage_prebuilt "$WINDOWS_PACKAGE" "$WINDOWS_SHA256" bin package/bins/win-x64-vulkan \
-    "${WINDOWS_DLLS[llama]}" "${WINDOWS_DLLS[ggml]}" "${WINDOWS_DLLS[ggml-base]}" ggml-vulkan.dll 'ggml-cpu-*.dll'
-  cp "$source_dir"/include/llama.h "$source_dir"/include/llama-cpp.h "$source_dir"/ggml/include/*.h "$stage/include/"
-  mkdir -p "$stage/lib/cmake/llama"
-  local name deps
-  {
-    printf '# Written by scripts/ensure-llama.sh: the prebuilt llama.cpp %s set.\n' "$RELEASE"
-    printf 'get_filename_component(_llama_prefix "${CMAKE_CURRENT_LIST_DIR}/../../.." ABSOLUTE)\n'
-    for name in ggml-base ggml llama; do
-      case $name in
-        ggml-base) deps="" ;;
-        ggml) deps="ggml-base" ;;
-        llama) deps="ggml;ggml-base" ;;
-      esac
-      printf 'if(NOT TARGET %s)\n  add_library(%s SHARED IMPORTED)\n' "$name" "$name"
-      printf '  set_target_properties(%s PROPERTIES\n' "$name"
-      printf '    IMPORTED_LOCATION "${_llama_prefix}/bin/%s"\n' "${WINDOWS_DLLS[$name]}"
-      printf '    IMPORTED_IMPLIB "${_llama_prefix}/bin/%s"\n' "${WINDOWS_DLLS[$name]}"
-      printf '    INTERFACE_INCLUDE_DIRECTORIES "${_llama_prefix}/include"\n'
-      printf '    INTERFACE_LINK_LIBRARIES "%s")\nendif()\n' "$deps"
-    done
-  } >"$stage/lib/cmake/llama/llama-config.cmake"
+# Into the prefix's library folder: the CPU module of variant $1, built in
+# the modules tree, if it is not there yet.
+ensure_cpu_module() {
+  local file
+  file=$(cpu_module_file "$1")
+  [[ -f "$prefix/$libdir/$file" ]] && return
+  log "building llama.cpp $RELEASE's $target CPU module for $1 (a minute or two, once per machine)"
+  quietly "$modules_tree/build-$1.log" 50 cmake --build "$modules_tree" --parallel "$jobs" --target "ggml-cpu-$1"
+  if [[ $target == windows ]]; then
+    cp "$modules_tree/compile_commands.json" "$prefix/build/compile_commands-cpu-modules.json"
+  fi
+  # Not executable, as an install leaves a library on Debian.
+  install -m 644 "$modules_tree/bin/$file" "$prefix/$libdir/.$file.partial"
+  mv "$prefix/$libdir/.$file.partial" "$prefix/$libdir/$file"
 }
 
 # The pinned source built the usual way, with the three programs.
@@ -304,66 +359,90 @@ stage_tools() {
   done
 }
 
-# The cache folder of $target, named by what goes into it, as $prefix.
+# The cache folder of $target, named by what goes into it, as $prefix, and
+# the build tree of its CPU modules as $modules_tree. The Linux key leaves
+# the patches out: they touch only code that the Windows build compiles.
 choose_prefix() {
-  local compiler key
-  [[ $target == windows ]] || compiler=$(c++ --version | head -n 1)
+  local compiler key options
   case $target in
     linux)
-      key=$(printf '%s\n' "$RELEASE" "$compiler" "$(uname -m)" "${LINUX_ENGINE_OPTIONS[@]}" "$LINUX_SHA256" \
-        "$PREBUILT_LAYOUT" | sha256sum | cut -c1-12)
+      compiler=$(c++ --version | head -n 1)
+      options=$(engine_options)
+      key=$(printf '%s\n' "$RELEASE" "$compiler" "$(uname -m)" "$options" "$LINUX_VULKAN_SHA256" "$ENGINE_LAYOUT" |
+        sha256sum | cut -c1-12)
       prefix="$cache_root/llama.cpp-$RELEASE-engine-linux-x64-$key"
       modules_tree="$cache_root/llama.cpp-$RELEASE-cpu-modules-build-$key"
+      libdir=lib
       ;;
     windows)
-      key=$(printf '%s\n' "$RELEASE" "$WINDOWS_SHA256" "$PREBUILT_LAYOUT" | sha256sum | cut -c1-12)
+      compiler=$(x86_64-w64-mingw32-g++-posix --version | head -n 1)
+      options=$(engine_options)
+      key=$(printf '%s\n' "$RELEASE" "$patches_key" "$compiler" "$options" "$(glslc --version | head -n 1)" \
+        "$ENGINE_LAYOUT" | sha256sum | cut -c1-12)
       prefix="$cache_root/llama.cpp-$RELEASE-engine-windows-x64-$key"
+      modules_tree="$cache_root/llama.cpp-$RELEASE-windows-cpu-modules-build-$key"
+      libdir=bin
       ;;
     tools)
+      compiler=$(c++ --version | head -n 1)
       key=$(printf '%s\n' "$RELEASE" "$compiler" "$(uname -m)" "${TOOLS_OPTIONS[@]}" | sha256sum | cut -c1-12)
       prefix="$cache_root/llama.cpp-$RELEASE-tools-$key"
       ;;
   esac
 }
 
-if [[ $target == linux ]] && ! command -v patchelf >/dev/null 2>&1; then
-  log "patchelf not found (Debian package patchelf)"
-  exit 1
-fi
-mkdir -p "$cache_root"
-# One builder at a time; a second caller waits and then reuses the result.
-exec 9>"$cache_root/.lock"
-flock 9
-fetch_source
-choose_prefix
-if [[ $target == tools ]]; then
-  # The source is in place; building the tools takes many minutes, so let go
-  # of the shared lock (which a build of the helper waits on) and take one of
-  # their own.
-  exec 8>"$cache_root/.lock-tools"
-  flock 8
-  exec 9>&-
-fi
-if [[ ! -f "$prefix/.complete" ]]; then
-  begin_stage build
-  # An engine is installed for its prefix (DESTDIR), the tools are not.
-  if [[ $target == tools ]]; then stage="$tmp/stage"; else stage="$tmp/stage$prefix"; fi
+# The steps. The whole script is read before the first of them runs, so a
+# build goes on as it began when the script changes under it.
+main() {
+  # What a target's build needs beyond the Debian packages of the test command.
+  needed=() install=""
   case $target in
-    linux) stage_linux_engine ;;
-    windows) stage_windows_engine ;;
-    tools) stage_tools ;;
+    linux) needed=(patchelf) ;;
+    windows) needed=(x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-dlltool glslc) install=" --windows" ;;
   esac
-  publish "$stage" "$prefix" .complete
-fi
-printf '%s\n' "$prefix"
-if [[ $target == linux ]]; then
-  configure_cpu_modules
-  mapfile -t variants < <(cpu_variants)
-  if [[ $every_cpu_module == true ]]; then
-    for variant in "${variants[@]}"; do ensure_cpu_module "$variant"; done
-  else
-    variant=$(chosen_cpu_variant)
-    ensure_cpu_module "$variant"
-    printf '%s\n' "libggml-cpu-$variant.so"
+  for program in "${needed[@]}"; do
+    command -v "$program" >/dev/null 2>&1 || { log "$program not found (bash scripts/install-deps.sh$install)"; exit 1; }
+  done
+  mkdir -p "$cache_root"
+  # One builder at a time; a second caller waits and then reuses the result.
+  exec 9>"$cache_root/.lock"
+  flock 9
+  fetch_source
+  choose_prefix
+  if [[ $target == tools ]]; then
+    # The source is in place; building the tools takes many minutes, so let go
+    # of the shared lock (which a build of the helper waits on) and take one of
+    # their own.
+    exec 8>"$cache_root/.lock-tools"
+    flock 8
+    exec 9>&-
   fi
-fi
+  if [[ ! -f "$prefix/.complete" ]]; then
+    begin_stage build
+    # An engine is installed for its prefix (DESTDIR), the tools are not.
+    if [[ $target == tools ]]; then
+      stage="$tmp/stage"
+      stage_tools
+    else
+      stage="$tmp/stage$prefix"
+      stage_engine_libraries
+    fi
+    publish "$stage" "$prefix" .complete
+  fi
+  printf '%s\n' "$prefix"
+  if [[ $target != tools ]]; then
+    configure_cpu_modules
+    mapfile -t variants < <(cpu_variants)
+    if [[ $every_cpu_module == true ]]; then
+      for variant in "${variants[@]}"; do ensure_cpu_module "$variant"; done
+    else
+      variant=$(chosen_cpu_variant)
+      ensure_cpu_module "$variant"
+      cpu_module_file "$variant"
+      printf '\n'
+    fi
+  fi
+}
+
+main "$@"
+exit
