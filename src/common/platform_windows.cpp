@@ -143,8 +143,9 @@ LONG WINAPI stop_on_unhandled_exception(EXCEPTION_POINTERS* exception) {
     stop_after_fault({line, sizeof line - 1});
 }
 
-// The engine's DLLs use the Universal CRT, whose abort() would otherwise
-// end the process through the system's error report.
+// The engine's C run time (msvcrt.dll for a MinGW-built engine, the
+// Universal CRT for an MSVC-built one) would otherwise end the process on
+// abort() through the system's error report.
 void stop_on_engine_abort(int /*signal*/) { stop_after_fault("the engine's C run time aborted the helper\n"); }
 
 }  // namespace
@@ -277,17 +278,18 @@ bool request_amx_tile_permission() {
 void stop_on_faults(std::string_view mapped_page_message) {
     in_page_error_line = std::string(mapped_page_message) + " (EXCEPTION_IN_PAGE_ERROR)\n";
     SetUnhandledExceptionFilter(stop_on_unhandled_exception);
-    if (const HMODULE universal_crt = GetModuleHandleW(L"ucrtbase.dll")) {
+    for (const wchar_t* run_time : {L"msvcrt.dll", L"ucrtbase.dll"}) {
+        const HMODULE crt = GetModuleHandleW(run_time);
+        if (crt == nullptr) continue;
         using SetAbortBehavior = unsigned (*)(unsigned, unsigned);
         using SetSignal = void (*(*)(int, void (*)(int)))(int);
         // Neither the message nor the error report (_WRITE_ABORT_MSG,
         // _CALL_REPORTFAULT); SIGABRT then reaches the handler.
         if (const auto set_abort_behavior = reinterpret_cast<SetAbortBehavior>(
-                reinterpret_cast<void*>(GetProcAddress(universal_crt, "_set_abort_behavior")))) {
+                reinterpret_cast<void*>(GetProcAddress(crt, "_set_abort_behavior")))) {
             set_abort_behavior(0, 0x1 | 0x2);
         }
-        if (const auto set_signal =
-                reinterpret_cast<SetSignal>(reinterpret_cast<void*>(GetProcAddress(universal_crt, "signal")))) {
+        if (const auto set_signal = reinterpret_cast<SetSignal>(reinterpret_cast<void*>(GetProcAddress(crt, "signal")))) {
             set_signal(SIGABRT, stop_on_engine_abort);
         }
     }
