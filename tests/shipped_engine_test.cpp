@@ -8,7 +8,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iostream>
 #include <map>
+#include <set>
 #include <tuple>
 
 #include "support/models.hpp"
@@ -266,6 +268,34 @@ ProcessOptions copy_of_helper_folder(const std::string& name, const std::vector<
     options.program = (folder / fs::path(command.back()).filename()).string();
     options.launcher.assign(command.begin(), command.end() - 1);  // Wine and its starter, if any
     return options;
+}
+
+// Each CPU module alone in a copy of the folder: those this processor runs
+// answer exactly (under Wine too, where GCC's AVX spills would fault on a
+// stack it cannot align), and the others fail cleanly as the only module.
+TEST(ShippedEngine, EachCpuModuleThisProcessorRunsAnswersExactly) {
+    const std::string prefix = helper_is_windows_build() ? "ggml-cpu-" : "libggml-cpu-";
+    std::vector<std::string> modules;
+    for (const auto& entry : fs::directory_iterator(fs::path(helper_command().back()).parent_path())) {
+        if (entry.path().filename().string().starts_with(prefix)) modules.push_back(entry.path().filename().string());
+    }
+    std::vector<std::string> left_out = {"libggml-vulkan", "ggml-vulkan", "debrindle_"};
+    left_out.insert(left_out.end(), modules.begin(), modules.end());
+    std::set<std::string> answered;
+    for (const auto type : {model_writer::WeightType::q8_0, model_writer::WeightType::q4_0}) {
+        const std::string model = quantized_model(type);
+        for (const auto& module : modules) {
+            std::erase(left_out, module);
+            const auto folder = std::to_string(static_cast<int>(type)) + module;
+            const auto result = one_shot(model, copy_of_helper_folder(folder, left_out));
+            left_out.push_back(module);
+            if (result.exit_status == 0) answered.insert(module);
+            EXPECT_EQ(result.out, result.exit_status == 0 ? reply : "") << module;
+            EXPECT_EQ(result.err, result.exit_status == 0 ? "" : "null result from llama cpp\n") << module;
+        }
+    }
+    EXPECT_FALSE(answered.empty());
+    std::cout << "answered alone: " << ::testing::PrintToString(answered) << "\n";
 }
 
 // A copy of the helper's folder without some modules, started in a folder
