@@ -27,13 +27,6 @@ mkdir -p "$place"
 tar -xzf "dist/$linux" -C "$place"
 python3 -m zipfile -e "dist/$windows" "$place"
 
-for folder in "$place/${linux%.tar.gz}" "$place/${windows%.zip}"; do
-  if ! grep -q "^MIT License" "$folder/licenses/LICENSE-debrindle-llama-helper"; then
-    echo "check-package: $(basename "$folder") lacks the helper's own license" >&2
-    exit 1
-  fi
-done
-
 programs=$(find "$place" -type f \( -name '*.exe' -o -perm -u+x \) -printf '%f\n' | sort -u)
 if [[ $programs != $'debrindle-llama-helper\ndebrindle-llama-helper.exe' ]]; then
   printf 'check-package: programs other than the helper in the archives:\n%s\n' "$programs" >&2

@@ -8,7 +8,7 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 bash scripts/install-deps.sh --demo
-cmake --preset default >/dev/null
+cmake --preset default -DDEBRINDLE_EVERY_CPU_MODULE=OFF >/dev/null
 cmake --build --preset default --parallel "$(nproc)" --target debrindle-llama-helper debrindle-make-model >/dev/null
 
 model=build/demo/demo.gguf

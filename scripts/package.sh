@@ -11,6 +11,12 @@
 # The archives are reproducible: two runs over the same builds give the same
 # bytes (sorted entries, owner 0, every time SOURCE_DATE_EPOCH, by default the
 # time of the last commit). scripts/check-package.sh tries them out.
+#
+# What is staged is checked before it is packed: each folder carries the
+# helper's license and llama.cpp's, the Linux folder needs no newer glibc and
+# libstdc++ than README.md states (check-floor.sh), and the Windows folder's
+# engine is the optimized one built from source, with no Visual C++ run time
+# (check_windows_folder.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -68,10 +74,18 @@ stage_folder() {
   done
   cp -r "$bin/licenses" "$folder/"
   cp docs/PROTOCOL.md "$folder/"
+  local notice
+  for notice in LICENSE-debrindle-llama-helper LICENSE-llama.cpp; do
+    if ! grep -q "^MIT License" "$folder/licenses/$notice" 2>/dev/null; then
+      echo "package: $(basename "$folder") lacks licenses/$notice" >&2
+      exit 1
+    fi
+  done
 }
 
 linux=debrindle-llama-helper-$version-linux-x64
 stage_folder build-release/bin debrindle-llama-helper 'lib*.so*' "$stage_root/$linux"
+bash scripts/check-floor.sh "$stage_root/$linux"
 read -r glibc libstdcxx < <(bash scripts/check-floor.sh --print "$stage_root/$linux")
 host_readme "It runs on x86-64 Linux with glibc $glibc and libstdc++ $libstdcxx (GCC 12's) or
 newer (Debian 12, Ubuntu 22.04 and later); for a GPU it needs the Vulkan
@@ -83,16 +97,17 @@ fi
 
 windows=debrindle-llama-helper-$version-windows-x64
 stage_folder build-windows/bin debrindle-llama-helper.exe '*.dll' "$stage_root/$windows"
-# The MinGW-built files (the helper and its run time) come with debug
-# information, four fifths of libstdc++-6.dll; llama.cpp's DLLs have none.
+python3 scripts/check_windows_folder.py "$stage_root/$windows" "$(bash scripts/ensure-llama.sh --windows)"
+# MinGW's run-time DLLs come with debug information, four fifths of
+# libstdc++-6.dll; llama.cpp's DLLs, a Release build, have none.
 for file in "$stage_root/$windows"/*.{exe,dll}; do
   if x86_64-w64-mingw32-objdump -h "$file" | grep -q '\.debug_'; then
     SOURCE_DATE_EPOCH=$epoch x86_64-w64-mingw32-strip --strip-debug "$file"  # the epoch is its PE time stamp
   fi
 done
-host_readme "It runs on 64-bit Windows 10 or 11 with the Microsoft Visual C++ 2015-2022
-Redistributable (x64), which llama.cpp's DLLs need; for a GPU it needs a
-Vulkan 1.2 driver." | sed 's/$/\r/' >"$stage_root/$windows/README.txt"
+host_readme "It runs on 64-bit Windows 10 or 11 with nothing else installed (the
+folder carries the run time it needs); for a GPU it needs a Vulkan 1.2
+driver." | sed 's/$/\r/' >"$stage_root/$windows/README.txt"
 
 rm -f "dist/$linux.tar.gz" "dist/$windows.zip" dist/SHA256SUMS
 python3 scripts/reproducible_archive.py "$stage_root/$linux" "dist/$linux.tar.gz" "$epoch"

@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian machine, builds the helper and runs every test:
-# - formatting and clang-tidy (scripts/check-style.sh), and the glibc and
-#   libstdc++ that README.md says the Linux folder needs (check-floor.sh);
+# - the demo (scripts/demo.sh), whose engine has the one CPU module chosen
+#   for this processor before it is built, and that module checked against
+#   the helper's own choice among every module;
+# - formatting and clang-tidy (scripts/check-style.sh);
 # - the whole suite on the normal build (build/);
 # - the same suite on the AddressSanitizer + UndefinedBehaviorSanitizer build
 #   (build-asan/), where any report, a leak included, aborts the process that
@@ -12,18 +14,30 @@
 # - the helper built against llama.cpp as an install lays it out
 #   (-DDEBRINDLE_INSTALLED_LLAMA=ON, scripts/test-installed-llama.sh);
 # - the Windows build under Wine (below);
-# - the release archives, made and tried out from an unusual folder.
+# - the release archives, made (with the checks of what they hold: licenses,
+#   the glibc floor README.md states, the Windows engine's optimization) and
+#   tried out from an unusual folder.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 jobs="$(nproc)"
 
 bash scripts/install-deps.sh
 
+bash scripts/demo.sh
+demo_module=$(cd build/bin && ls libggml-cpu-*.so)
+
 # Every CPU module: the tests try the helper on older processors too.
 cmake --preset default -DDEBRINDLE_EVERY_CPU_MODULE=ON
 cmake --build --preset default --parallel "$jobs"
+# The helper, given every module, loads the one the demo's engine was built with.
+loaded=$(printf '{"modelPath":"build/demo/demo.gguf","systemPrompt":"","userPrompt":"hi","temperature":0,"maxTokens":1}' |
+  BRINDLE_DEBRINDLE_LLAMA_LOGS=1 build/bin/debrindle-llama-helper 2>&1 >/dev/null |
+  sed -n 's|.*loaded CPU backend from .*/\(libggml-cpu-[^/]*\.so\)$|\1|p')
+if [[ $loaded != "$demo_module" ]]; then
+  echo "test: the demo's engine has $demo_module, the helper loads ${loaded:-no CPU module} among them all" >&2
+  exit 1
+fi
 bash scripts/check-style.sh build
-bash scripts/check-floor.sh build/bin
 ctest --preset default --parallel "$jobs"
 bash scripts/test-installed-llama.sh build
 
@@ -37,14 +51,14 @@ bash scripts/memcheck.sh build
 python3 tests/soak/soak.py --requests 2000 --helper build/bin/debrindle-llama-helper
 bash scripts/fuzz.sh 10
 
-# The Windows x64 build, cross-built with MinGW-w64, and the process tests
-# against it under Wine (about 7 minutes the first time on a fresh machine,
-# well under a minute once llama.cpp's DLLs are cached). Set
+# The Windows x64 build, helper and engine cross-built with MinGW-w64, and
+# the process tests against it under Wine (the engine's first build takes
+# about NN minutes on a fresh 2-core machine, then it is cached). Set
 # DEBRINDLE_SKIP_WINDOWS=1 to leave it out.
 if [[ "${DEBRINDLE_SKIP_WINDOWS:-0}" == 1 ]]; then
   echo "test: Windows build under Wine left out (DEBRINDLE_SKIP_WINDOWS=1)" >&2
 elif ! bash scripts/install-deps.sh --windows; then
-  echo "test: Windows build under Wine skipped: g++-mingw-w64-x86-64-posix and wine64 could not be installed" >&2
+  echo "test: Windows build under Wine skipped: MinGW-w64, Wine or the Vulkan tools could not be installed" >&2
 else
   bash scripts/test-windows.sh build build-windows
   # Two to three minutes: the Release build, both archives, and both helpers
