@@ -56,6 +56,6 @@ answers Linux "$place/${linux%.tar.gz}/debrindle-llama-helper"
 # Wine's background programs start with the first one and would keep its
 # pipes open: they are started here, away from them.
 mkdir -p "$WINEPREFIX"
-"$wineserver" -p </dev/null >/dev/null 2>&1
+"$wineserver" -p </dev/null >/dev/null 2>&1 || true  # one may be running for this prefix already
 "$wine_loader" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true
 answers Windows "$wine_loader" "$place/${windows%.zip}/debrindle-llama-helper.exe"

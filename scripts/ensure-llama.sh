@@ -14,11 +14,13 @@
 #   and family as the pinned source, checked against its sha256.
 # - windows: cross-built with MinGW-w64's GCC, the toolchain of the helper
 #   itself, so the folder needs no other run time; ggml's own thread pool
-#   (measured faster than MinGW's OpenMP, docs/PERFORMANCE.md); the Vulkan
-#   module from source too, its shaders compiled by Debian's glslc.
-# Both are Release builds (-O3, NDEBUG). scripts/llama-patches/ holds the
-# few guards the pinned source needs for Debian's MinGW-w64 and Vulkan
-# headers; they touch code that only the Windows build compiles.
+#   (MinGW's OpenMP was measured 3 to 4 times slower, docs/PERFORMANCE.md),
+#   kept by the CPU backend from one graph to the next; the Vulkan module
+#   from source too, its shaders compiled by Debian's glslc.
+# Both are Release builds (-O3, NDEBUG). scripts/llama-patches/ holds what
+# the pinned source needs for this: guards for Debian's MinGW-w64 and Vulkan
+# headers, and the kept thread pool, which builds with OpenMP leave out; none
+# changes what the Linux build compiles.
 #
 # The cache lives under ${XDG_CACHE_HOME:-$HOME/.cache}/debrindle-llama and is
 # keyed by the release, the patches, the toolchain and the build options.
@@ -361,7 +363,7 @@ stage_tools() {
 
 # The cache folder of $target, named by what goes into it, as $prefix, and
 # the build tree of its CPU modules as $modules_tree. The Linux key leaves
-# the patches out: they touch only code that the Windows build compiles.
+# the patches out: none changes what the Linux build compiles.
 choose_prefix() {
   local compiler key options
   case $target in

@@ -40,7 +40,7 @@ export WINEDLLOVERRIDES="mscoree,mshtml="  # no .NET or Gecko installer prompts
 # would inherit its standard streams, keeping a test's pipes open: they are
 # started here, on /dev/null, and stay for the run.
 mkdir -p "$WINEPREFIX"
-"$wineserver" -p </dev/null >/dev/null 2>&1
+"$wineserver" -p </dev/null >/dev/null 2>&1 || true  # one may be running for this prefix already
 trap '"$wineserver" -k 2>/dev/null || true' EXIT
 "$wine_loader" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true  # creates the prefix once
 echo "test-windows: Wine ready after $((SECONDS - started)) s" >&2
