@@ -169,10 +169,10 @@ class HelperServer:
     """The helper in server mode, driven through its pipes with as little
     client work as possible (bytes in, one line out)."""
 
-    def __init__(self, helper: Path, extra_env: dict | None = None):
+    def __init__(self, helper: Path, extra_env: dict | None = None, launcher: list[str] | None = None):
         env = helper_env()
         env.update(extra_env or {})
-        self.process = subprocess.Popen([str(helper), "--server"], stdin=subprocess.PIPE,
+        self.process = subprocess.Popen([*(launcher or []), str(helper), "--server"], stdin=subprocess.PIPE,
                                         stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, env=env, bufsize=0)
         self._in = self.process.stdin.fileno()
         self._out = self.process.stdout
