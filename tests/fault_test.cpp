@@ -227,7 +227,7 @@ Damage replaced_by(const model_writer::ModelSpec& model_spec) {
 std::vector<DamageCase> damage_cases() {
     using Tensor = GgufLayout::Tensor;
     auto bf16_norm = chain_model({"▁Hello", "!"});
-    bf16_norm.vector_types["blk.0.ffn_norm.weight"] = model_writer::WeightType::bf16;
+    bf16_norm.tensor_types["blk.0.ffn_norm.weight"] = model_writer::WeightType::bf16;
     return {
         // Cut short at many points: inside the header, in the key-value
         // section, in the tensor table, in the tensor data, one byte short.

@@ -216,7 +216,7 @@ TEST_F(Server, FaultyModelsFailToLoadInEitherMode) {
     faulty[0].header_numbers = {{"llama.block_count", 0}};
     faulty[1].header_numbers = {{"llama.block_count", 100000}};
     faulty[2].header_numbers = {{"llama.expert_count", 2}, {"llama.expert_used_count", 3}};
-    faulty[3].vector_types = {{"blk.0.ffn_norm.weight", model_writer::WeightType::mxfp4}};
+    faulty[3].tensor_types = {{"blk.0.ffn_norm.weight", model_writer::WeightType::mxfp4}};
     std::string input = request_json(*model_a) + "\n";
     std::vector<std::string> expected = {hello};
     for (const auto& model_spec : faulty) {
