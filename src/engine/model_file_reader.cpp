@@ -102,7 +102,9 @@ void add_file(const gguf_context* gguf, const HeldFile& file, ModelFileHeader& h
         const std::uint64_t offset = gguf_get_tensor_offset(gguf, i);
         tables_end = std::max(tables_end, offset > unknown - bytes ? unknown : offset + bytes);
     }
-    const std::uint64_t data_offset = gguf_get_data_offset(gguf);
+    // A file without tensors (a split model's first may hold the header
+    // alone) has no data to lie anywhere.
+    const std::uint64_t data_offset = gguf_get_n_tensors(gguf) == 0 ? 0 : gguf_get_data_offset(gguf);
     header.files.push_back({.data_end = tables_end > unknown - data_offset ? unknown : data_offset + tables_end,
                             .length = file.length().value_or(unknown)});
 }
