@@ -12,7 +12,7 @@ namespace {
 
 const std::set<std::string, std::less<>> kCommonFlags = {
     "--out",    "--specials", "--words", "--template",       "--template-file", "--context-length",
-    "--layers", "--heads",    "--type",  "--header-numbers", "--tensor-types", "--split"};
+    "--layers", "--heads",    "--type",  "--header-numbers", "--tensor-types",  "--split"};
 const std::set<std::string, std::less<>> kScriptedFlags = {"--chain", "--end", "--strength"};
 const std::set<std::string, std::less<>> kRandomFlags = {"--random", "--vocab-size", "--embd", "--ff"};
 
