@@ -12,7 +12,9 @@
   the same card large enough and against no GPU at all.
 - plan: on the 58M model in F16, what planning the placement costs against a load
   (placement_plan_bench, on a card of 99,000 KiB that holds 4 of its 9
-  layers), the planned load against finding the fit by failing (a load of
+  layers), the same for that model in three files as llama.cpp's split tool
+  writes it (the plan reads every file's tensor table), the planned load
+  against finding the fit by failing (a load of
   every layer, refused, then the load at the fit), and a server's switch
   from a second 58M model to it on a card of 143 MiB that holds either but
   not both (the old model released first) against its first load in a
@@ -133,6 +135,23 @@ def load_ms(paths: bc.Paths, env: dict, models: list) -> list:
     return [int(line.rsplit(b"elapsed_ms=", 1)[1]) for line in run.stderr.splitlines() if line.startswith(b"loaded model")]
 
 
+def split_model(paths: bc.Paths) -> Path:
+    """The F16 58M model in three files; the path of the first."""
+    first = paths.models / "random-58m-f16-split-00001-of-00003.gguf"
+    if not first.exists():
+        staging = Path(tempfile.mkdtemp(dir=paths.models))
+        subprocess.run([str(paths.make_model), "--out", str(staging / "random-58m-f16-split"), "--random", "1",
+                        "--type", "f16", "--split", "3"], check=True, stdout=subprocess.DEVNULL)
+        for part in sorted(staging.iterdir(), reverse=True):  # the first file last: it marks the model whole
+            part.rename(paths.models / part.name)
+        staging.rmdir()
+    for part in sorted(paths.models.glob("random-58m-f16-split-*-of-00003.gguf")):
+        with open(part, "rb") as model:  # from the page cache, as ensure_model leaves a model
+            while model.read(1 << 22):
+                pass
+    return first
+
+
 def plan(paths: bc.Paths, rounds: int) -> dict:
     if not LAVAPIPE.exists() or not (paths.build / "small_gpu" / "debrindle_small_gpu.json").exists():
         bc.say("plan: needs Mesa's lavapipe and the small-GPU layer; skipped")
@@ -140,11 +159,16 @@ def plan(paths: bc.Paths, rounds: int) -> dict:
     model, other = bc.ensure_model(paths, "random-58m-f16"), bc.ensure_model(paths, "random-58m-f16-b")
     bench = paths.build / "bin" / "placement_plan_bench"
     card = {**small_gpu_env(paths, PART_CARD_KIB), "DEBRINDLE_BENCH_MODEL": str(model)}
+    split_card = {**card, "DEBRINDLE_BENCH_MODEL": str(split_model(paths))}
 
     def one_round(index: int) -> dict:
         run = subprocess.run([str(bench), "--benchmark_format=json", "--benchmark_min_time=0.5"], env=card,
                              capture_output=True, check=True)
         figures = {b["name"]: b["real_time"] for b in json.loads(run.stdout)["benchmarks"]}
+        run = subprocess.run([str(bench), "--benchmark_format=json", "--benchmark_min_time=0.5",
+                              "--benchmark_filter=PlanFromModelFile|ReadModelFileHeader|LoadAtThePlan"], env=split_card,
+                             capture_output=True, check=True)
+        figures.update({"split_" + b["name"]: b["real_time"] for b in json.loads(run.stdout)["benchmarks"]})
         figures["switch_ms"] = load_ms(paths, small_gpu_env(paths, SWITCH_CARD_KIB), [other, model])[1]
         figures["fresh_ms"] = load_ms(paths, small_gpu_env(paths, SWITCH_CARD_KIB), [model])[0]
         bc.say(f"  plan round {index + 1}: " + ", ".join(f"{k} {v:.1f}" for k, v in figures.items()))
@@ -156,13 +180,19 @@ def plan(paths: bc.Paths, rounds: int) -> dict:
         entry[name] = bc.summary(bc.pooled(measured, name))
     median = {name: entry[name]["median"] for name in measured[0]}
     entry["plan_vs_load"] = median["PlanFromModelFile"] / median["LoadAtThePlan"]
+    entry["split_plan_vs_load"] = median["split_PlanFromModelFile"] / median["split_LoadAtThePlan"]
+    entry["split_plan_beyond_the_check_vs_load"] = (
+        median["split_PlanFromModelFile"] - median["split_ReadModelFileHeader"]) / (
+        median["split_LoadAtThePlan"] + median["split_ReadModelFileHeader"])
     # The header read is the load's own check, which reads it when nothing planned.
     entry["plan_beyond_the_check_vs_load"] = (median["PlanFromModelFile"] - median["ReadModelFileHeader"]) / (
         median["LoadAtThePlan"] + median["ReadModelFileHeader"])
     entry["planned_vs_failing_first"] = (median["PlanFromModelFile"] + median["LoadAtThePlan"]) / (
         median["LoadEveryLayer"] + median["LoadAtThePlan"])
     entry["switch_vs_fresh"] = median["switch_ms"] / median["fresh_ms"]
-    bc.say(f"plan/load {entry['plan_vs_load']:.3f} (beyond the check {entry['plan_beyond_the_check_vs_load']:.3f}), planned/failing first {entry['planned_vs_failing_first']:.2f}, "
+    bc.say(f"plan/load {entry['plan_vs_load']:.3f} (beyond the check {entry['plan_beyond_the_check_vs_load']:.3f}), "
+           f"in three files {entry['split_plan_vs_load']:.3f} (beyond the check "
+           f"{entry['split_plan_beyond_the_check_vs_load']:.3f}), planned/failing first {entry['planned_vs_failing_first']:.2f}, "
            f"switch/fresh {entry['switch_vs_fresh']:.2f}")
     return entry
 

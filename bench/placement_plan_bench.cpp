@@ -16,7 +16,7 @@
 #include "engine/backend.hpp"
 #include "engine/gpu_devices.hpp"
 #include "engine/model.hpp"
-#include "engine/model_file_check.hpp"
+#include "engine/model_file_reader.hpp"
 #include "engine/placed_model.hpp"
 
 namespace {

@@ -227,7 +227,7 @@ Damage replaced_by(const model_writer::ModelSpec& model_spec) {
 std::vector<DamageCase> damage_cases() {
     using Tensor = GgufLayout::Tensor;
     auto bf16_norm = chain_model({"▁Hello", "!"});
-    bf16_norm.vector_types["blk.0.ffn_norm.weight"] = model_writer::WeightType::bf16;
+    bf16_norm.tensor_types["blk.0.ffn_norm.weight"] = model_writer::WeightType::bf16;
     return {
         // Cut short at many points: inside the header, in the key-value
         // section, in the tensor table, in the tensor data, one byte short.
@@ -287,9 +287,10 @@ std::vector<DamageCase> damage_cases() {
         {"tensor_data_beyond_file", set_tensor_field<std::uint64_t>(&Tensor::offset_at, std::uint64_t{1} << 62),
          Outcome::load_error},
         {"tensor_data_misaligned", set_tensor_field<std::uint64_t>(&Tensor::offset_at, 1, 1), Outcome::load_error},
-        // Another file: a BF16 norm weight, let through (a one-row matrix looks
-        // the same); ggml cannot multiply by it on the CPU, nor on Vulkan.
-        {"norm_weight_bf16", replaced_by(bf16_norm), Outcome::llama_aborts, "binary_op: unsupported types"},
+        // Another file: a BF16 norm weight, which ggml cannot multiply by on
+        // the CPU (binary_op: unsupported types), nor on Vulkan; refused by
+        // its name, where a reranker's one-row head of that type is not.
+        {"norm_weight_bf16", replaced_by(bf16_norm), Outcome::load_error},
     };
 }
 
@@ -333,9 +334,9 @@ INSTANTIATE_TEST_SUITE_P(Files, DamagedModel, ::testing::ValuesIn(damage_cases()
                          [](const auto& info) { return std::string(info.param.name); });
 
 // One server goes through every damaged file that llama.cpp refuses, with the
-// intact model cached all along; a file that trips an assertion in llama.cpp
-// comes last, and stops the server after every earlier answer, with nothing
-// but those answers on standard output.
+// intact model cached all along; a file that trips an assertion in llama.cpp,
+// where the table holds one, comes last, and stops the server after every
+// earlier answer, with nothing but those answers on standard output.
 TEST(DamagedModelServer, RefusedFilesLeaveTheCachedModelServing) {
     const BaseModel& base = base_model();
     const std::string dir = temporary_directory();
@@ -356,12 +357,11 @@ TEST(DamagedModelServer, RefusedFilesLeaveTheCachedModelServing) {
         EXPECT_EQ(helper.read_line(), c.outcome == Outcome::loads ? hello : load_failed) << c.name;
         EXPECT_EQ(helper.read_line(), hello) << "after " << c.name;
     }
-    ASSERT_FALSE(aborting.empty());
-    helper.send(request_json(aborting) + "\n" + request_json(good) + "\n");
+    if (!aborting.empty()) helper.send(request_json(aborting) + "\n" + request_json(good) + "\n");
     const SessionEnd end = helper.finish();
     ASSERT_FALSE(helper.hung());
     EXPECT_EQ(end.signal, 0);
-    EXPECT_EQ(end.exit_status, 101);
+    EXPECT_EQ(end.exit_status, aborting.empty() ? 0 : 101);
     EXPECT_EQ(end.out, "");
 }
 

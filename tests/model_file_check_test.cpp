@@ -1,7 +1,13 @@
 // What llama.cpp asserts on is refused at its edges; a step inside passes.
+// Split files are found by llama.cpp's own names.
 #include "engine/model_file_check.hpp"
 
 #include <gtest/gtest.h>
+#include <llama.h>
+
+#include <climits>
+
+#include "engine/split_model.hpp"
 
 namespace debrindle {
 namespace {
@@ -20,11 +26,45 @@ TEST(ModelFileCheck, RefusesWhatLlamaCppAssertsOnAtItsEdges) {
         {{.architecture = "hunyuan-dense", .layers = 1, .experts = 1, .used_experts = 2}, true},
         {{.layers = 1, .experts = 8, .used_experts = 2, .expert_groups = 4, .used_expert_groups = 3}, true},
         {{.layers = 1, .experts = 8, .used_experts = 2, .expert_groups = 3, .used_expert_groups = 1}, false},
-        {{.layers = 1, .rope_scaling = "longrope", .vector_types = {GGML_TYPE_F16, GGML_TYPE_BF16}}, true},
+        {{.layers = 1, .rope_scaling = "longrope", .tensors = {{"cls.output.weight", GGML_TYPE_BF16, true}}}, true},
         {{.layers = 1, .rope_scaling = "dynamic"}, false},
-        {{.layers = 1, .vector_types = {GGML_TYPE_F32, GGML_TYPE_Q8_0}}, false},
+        {{.layers = 1, .tensors = {{"blk.0.attn_q.bias", GGML_TYPE_Q8_0, true}}}, false},
+        // Norms, of any shape, are F32 only.
+        {{.layers = 1, .tensors = {{"blk.0.attn_norm_2.bias", GGML_TYPE_F32, true}}}, true},
+        {{.layers = 1, .tensors = {{"blk.0.ffn_norm.weight", GGML_TYPE_BF16, true}}}, false},
+        {{.layers = 1, .tensors = {{"blk.0.ssm_norm.weight", GGML_TYPE_F16, false}}}, false},
+        {{.layers = 1, .tensors = {{"blk.0.nextn.enorm.weight", GGML_TYPE_F16, true}}}, false},
+        {{.layers = 1, .tensors = {{"blk.0.time_mix_ln.weight", GGML_TYPE_F16, true}}}, false},
+        {{.layers = 1, .tensors = {{"cls.norm", GGML_TYPE_F16, true}}}, false},
+        // Tensor data up to each file's end, and a byte past it.
+        {{.layers = 1, .files = {{100, 100}, {60, 60}}}, true},
+        {{.layers = 1, .files = {{100, 100}, {61, 60}}}, false},
+        {{.layers = 1, .parts_readable = false}, false},
     };
     for (const auto& c : cases) EXPECT_EQ(model_file_acceptable(c.header), c.acceptable) << "case " << &c - cases;
+}
+
+TEST(SplitModel, FilesAreNamedAsLlamaCppNamesThem) {
+    const std::string longest(PATH_MAX - 21, 'm');  // the longest name whose files fit llama.cpp's buffer
+    for (const auto& [first, count] :
+         std::vector<std::pair<std::string, std::uint16_t>>{{"/m/x-00001-of-00003.gguf", 3},
+                                                            {"-00001-of-00002.gguf", 2},
+                                                            {"x-00002-of-00003.gguf", 3},
+                                                            {"x-00001-of-00002.gguf", 3},
+                                                            {"x.gguf", 2},
+                                                            {longest + "-00001-of-00002.gguf", 2},
+                                                            {longest + "m-00001-of-00002.gguf", 2}}) {
+        std::vector<char> prefix(PATH_MAX), path(PATH_MAX);
+        std::vector<std::string> expected;
+        for (std::uint16_t i = 0;
+             i < count && llama_split_prefix(prefix.data(), PATH_MAX, first.c_str(), 0, count) > 0 &&
+             llama_split_path(path.data(), PATH_MAX, prefix.data(), i, count) > 0;
+             ++i) {
+            expected.emplace_back(path.data());
+        }
+        if (expected.size() < count) expected.clear();
+        EXPECT_EQ(split_part_paths(first, count).value_or(std::vector<std::string>{}), expected) << first;
+    }
 }
 
 }  // namespace

@@ -4,6 +4,8 @@
 
 #include <filesystem>
 #include <map>
+#include <regex>
+#include <span>
 
 #include "support/models.hpp"
 #include "support/process.hpp"
@@ -210,17 +212,24 @@ TEST_F(Server, FailedLoadKeepsTheCachedModel) {
 }
 
 // Files llama.cpp would abort on (layer and expert counts its loader asserts
-// on, a norm weight its CPU backend cannot multiply by) fail in either mode.
+// on, a norm weight its CPU backend cannot multiply by) fail in either mode,
+// and so do models in three files with such a norm in the last file, a file
+// cut inside its tensor data or a file missing; whole, such a model answers.
 TEST_F(Server, FaultyModelsFailToLoadInEitherMode) {
-    std::vector<model_writer::ModelSpec> faulty(4, chain_model({"▁Hello", "!"}));
+    std::vector<model_writer::ModelSpec> faulty(7, chain_model({"▁Hello", "!"}));
     faulty[0].header_numbers = {{"llama.block_count", 0}};
     faulty[1].header_numbers = {{"llama.block_count", 100000}};
     faulty[2].header_numbers = {{"llama.expert_count", 2}, {"llama.expert_used_count", 3}};
-    faulty[3].vector_types = {{"blk.0.ffn_norm.weight", model_writer::WeightType::mxfp4}};
-    std::string input = request_json(*model_a) + "\n";
+    faulty[3].tensor_types = {{"blk.0.ffn_norm.weight", model_writer::WeightType::mxfp4}};
+    faulty[4].tensor_types = {{"blk.0.ffn_norm.weight", model_writer::WeightType::f16}};
+    for (auto& model_spec : std::span(faulty).subspan(4)) model_spec.files = 3;
+    std::string input = request_json(write_test_model(faulty[6], "whole")) + "\n";
     std::vector<std::string> expected = {hello};
     for (const auto& model_spec : faulty) {
-        const std::string path = write_test_model(model_spec);
+        const std::string path = write_test_model(model_spec, "faulty");
+        const std::string second = std::regex_replace(path, std::regex("-00001-of-"), "-00002-of-");
+        if (&model_spec == &faulty[5]) std::filesystem::resize_file(second, std::filesystem::file_size(second) - 1);
+        if (&model_spec == &faulty[6]) std::filesystem::remove(second);
         ProcessOptions one_shot;
         one_shot.input = request_json(path);
         const ProcessResult result = run_helper(one_shot);

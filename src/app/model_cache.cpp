@@ -18,11 +18,7 @@ Result<Done, std::string> ModelCache::ensure_loaded(std::string_view model_path)
     }
 
     const std::uint64_t start = monotonic_nanoseconds();
-    if (diagnostics_enabled()) {
-        const std::uint32_t layers = requested_placement.gpu_layers;
-        write_diagnostic_line(lines_ == LoadLines::server ? server_loading_line(model_path, layers)
-                                                          : one_shot_loading_line(model_path, layers));
-    }
+    write_loading_line(model_path);
     const PlacementPlan plan = plan_model_placement(model_path, model_ ? model_->device_bytes : 0);
     auto loaded = [&] {
         if (!model_ || !plan.fits_beside) return load_in_place_of_cached(model_path, plan);
@@ -34,11 +30,7 @@ Result<Done, std::string> ModelCache::ensure_loaded(std::string_view model_path)
         return load_in_place_of_cached(model_path, plan);
     }();
     if (!loaded) return Failure{loaded.error().text()};
-    write_placement_line(model_path, *loaded);
-    const std::uint64_t elapsed_ms = elapsed_milliseconds(start, monotonic_nanoseconds());
-    if (lines_ == LoadLines::server && diagnostics_enabled()) {
-        write_diagnostic_line(server_loaded_line(model_path, elapsed_ms));
-    }
+    write_loaded_lines(model_path, *loaded, start);
 
     // Copied before the cache changes, so that memory running out here
     // leaves the old model with its own path.
@@ -55,7 +47,12 @@ Result<PlacedModel, EngineError> ModelCache::load_in_place_of_cached(std::string
     model_.reset();
     auto loaded = load_planned_model(backend_, path, plan, /*step_down=*/true);
     if (!loaded) {
+        // A load like any other, and so written like one: a host that reads
+        // the diagnostics knows what is in memory.
+        const std::uint64_t start = monotonic_nanoseconds();
+        write_loading_line(path_);
         if (auto again = load_placed_at(backend_, path_, cached_placement)) {
+            write_loaded_lines(path_, *again, start);
             model_.emplace(std::move(again).value());
         } else {
             path_.clear();
@@ -82,6 +79,20 @@ Result<std::string, std::string> ModelCache::generate(const GenerationInput& inp
         }
         write_placement_line(path_, *placed);
         model_.emplace(std::move(placed).value());
+    }
+}
+
+void ModelCache::write_loading_line(std::string_view path) const {
+    if (!diagnostics_enabled()) return;
+    const std::uint32_t layers = requested_placement.gpu_layers;
+    write_diagnostic_line(lines_ == LoadLines::server ? server_loading_line(path, layers)
+                                                      : one_shot_loading_line(path, layers));
+}
+
+void ModelCache::write_loaded_lines(std::string_view path, const PlacedModel& placed, std::uint64_t start) const {
+    write_placement_line(path, placed);
+    if (lines_ == LoadLines::server && diagnostics_enabled()) {
+        write_diagnostic_line(server_loaded_line(path, elapsed_milliseconds(start, monotonic_nanoseconds())));
     }
 }
 

@@ -26,8 +26,10 @@ public:
     // alone. When that fits beside the old model, the new one loads first and
     // the old one goes after it, and a failed load leaves the cache as it
     // was; when it needs the old model's device memory, the old model goes
-    // first and, should the new one then fail, is loaded again as it was
-    // (failing that too, the cache is left empty). A cached model whose file
+    // first and, should the new one then fail, is loaded again as it was,
+    // with the lines of any load (failing that too, the cache is left empty).
+    // A model the model file check refuses is never loaded in place of the
+    // cached one. A cached model whose file
     // has been cut short since its load is dropped, and the request fails.
     Result<Done, std::string> ensure_loaded(std::string_view model_path);
 
@@ -41,6 +43,11 @@ private:
     // Loads the new model in place of the cached one, which it needs the
     // device memory of.
     Result<PlacedModel, EngineError> load_in_place_of_cached(std::string_view path, const PlacementPlan& plan);
+    // The diagnostic lines of a load: the loading line before it; once it
+    // has loaded (`start` on the monotonic clock), the placement line and in
+    // server mode the loaded line.
+    void write_loading_line(std::string_view path) const;
+    void write_loaded_lines(std::string_view path, const PlacedModel& placed, std::uint64_t start) const;
     void write_placement_line(std::string_view path, const PlacedModel& placed) const;
 
     // Declared first so that it is released last.

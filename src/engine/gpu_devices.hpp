@@ -1,15 +1,11 @@
 #pragma once
-// What llama.cpp's GPU devices and a model file say about fitting the model.
+// The GPU devices llama.cpp would use and the memory they have for a model.
 
 #include <cstdint>
-#include <optional>
 #include <string>
 #include <vector>
 
 #include <ggml-backend.h>
-#include <gguf.h>
-
-#include "engine/placement.hpp"
 
 namespace debrindle {
 
@@ -25,9 +21,5 @@ std::uint64_t gpu_memory_available(const std::vector<ggml_backend_dev_t>& device
 
 // Their names, comma-separated ("Vulkan0").
 std::string gpu_device_names(const std::vector<ggml_backend_dev_t>& devices);
-
-// What the model takes on a device, from its GGUF header and tensor table as
-// gguf read them (no weights), or nothing when they do not say.
-std::optional<ModelFootprint> model_footprint(const gguf_context* gguf);
 
 }  // namespace debrindle

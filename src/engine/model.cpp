@@ -5,6 +5,7 @@
 #include <string>
 
 #include "engine/model_file_check.hpp"
+#include "engine/model_file_reader.hpp"
 
 namespace debrindle {
 namespace {

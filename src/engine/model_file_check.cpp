@@ -2,13 +2,6 @@
 
 #include <algorithm>
 #include <array>
-#include <cstring>
-#include <memory>
-#include <string_view>
-
-#include <gguf.h>
-
-#include "engine/gpu_devices.hpp"
 
 namespace debrindle {
 namespace {
@@ -26,42 +19,27 @@ bool one_of(const List& list, const Value& value) {
     return std::find(list.begin(), list.end(), value) != list.end();
 }
 
-struct GgufDeleter {
-    void operator()(gguf_context* context) const { gguf_free(context); }
-};
-
-std::uint32_t u32_value(const gguf_context* gguf, const std::string& key, std::uint32_t absent) {
-    const std::int64_t id = gguf_find_key(gguf, key.c_str());
-    return id >= 0 && gguf_get_kv_type(gguf, id) == GGUF_TYPE_UINT32 ? gguf_get_val_u32(gguf, id) : absent;
-}
-
-std::string string_value(const gguf_context* gguf, const std::string& key, const std::string& absent) {
-    const std::int64_t id = gguf_find_key(gguf, key.c_str());
-    return id >= 0 && gguf_get_kv_type(gguf, id) == GGUF_TYPE_STRING ? gguf_get_val_str(gguf, id) : absent;
-}
-
-// A number, or the largest of a per-layer array of 32-bit integers or
-// booleans, as llama.cpp reads the used experts.
-std::uint32_t largest_u32_value(const gguf_context* gguf, const std::string& key) {
-    const std::int64_t id = gguf_find_key(gguf, key.c_str());
-    if (id < 0 || gguf_get_kv_type(gguf, id) != GGUF_TYPE_ARRAY) return u32_value(gguf, key, 0);
-    const gguf_type element = gguf_get_arr_type(gguf, id);
-    if (element != GGUF_TYPE_UINT32 && element != GGUF_TYPE_INT32 && element != GGUF_TYPE_BOOL) return 0;
-    const auto* bytes = static_cast<const char*>(gguf_get_arr_data(gguf, id));
-    std::uint32_t largest = 0;
-    for (std::size_t i = 0; i < gguf_get_arr_n(gguf, id); ++i) {
-        std::uint32_t value = 0;
-        if (element == GGUF_TYPE_BOOL) {
-            value = bytes[i] != 0 ? 1 : 0;
-        } else {
-            std::memcpy(&value, bytes + i * sizeof value, sizeof value);
-        }
-        largest = std::max(largest, value);
-    }
-    return largest;
+// The type a tensor may have: a norm weights an element-wise product of F32
+// values, which ggml computes with an F32 weight only; another single row
+// (a bias, a scale, a reranker's one-row head, which a matrix product takes)
+// may be F16 or BF16 as well.
+bool type_usable(const TensorEntry& tensor) {
+    if (named_as_norm(tensor.name)) return tensor.type == GGML_TYPE_F32;
+    return !tensor.one_row || one_of(vector_types, tensor.type);
 }
 
 }  // namespace
+
+bool named_as_norm(std::string_view name) {
+    for (const std::string_view suffix : {".weight", ".bias"}) {
+        if (name.ends_with(suffix)) {
+            name.remove_suffix(suffix.size());
+            break;
+        }
+    }
+    const std::string_view last = name.substr(name.rfind('.') + 1);
+    return last.find("norm") != std::string_view::npos || last == "time_mix_ln";
+}
 
 bool model_file_acceptable(const ModelFileHeader& header) {
     // llama.cpp drops the experts of a Hunyuan dense model that names one or none.
@@ -86,32 +64,14 @@ bool model_file_acceptable(const ModelFileHeader& header) {
     }
     // llama.cpp knows these rope scaling types only.
     if (!one_of(rope_scaling_types, header.rope_scaling)) return false;
-    // ggml adds and multiplies element-wise by no quantized or integer tensor.
-    return std::all_of(header.vector_types.begin(), header.vector_types.end(),
-                       [](ggml_type type) { return one_of(vector_types, type); });
-}
-
-std::optional<ModelFileHeader> read_model_file_header(const char* path) {
-    const std::unique_ptr<gguf_context, GgufDeleter> owned(gguf_init_from_file(path, {/*no_alloc=*/true, nullptr}));
-    if (!owned) return std::nullopt;
-    const gguf_context* gguf = owned.get();
-    ModelFileHeader header;
-    header.architecture = string_value(gguf, "general.architecture", "");
-    const std::string prefix = header.architecture + ".";
-    header.layers = u32_value(gguf, prefix + "block_count", 0);
-    header.next_token_layers = u32_value(gguf, prefix + "nextn_predict_layers", 0);
-    header.experts = u32_value(gguf, prefix + "expert_count", 0);
-    header.used_experts = largest_u32_value(gguf, prefix + "expert_used_count");
-    header.expert_groups = u32_value(gguf, prefix + "expert_group_count", 0);
-    header.used_expert_groups = u32_value(gguf, prefix + "expert_group_used_count", 0);
-    header.rope_scaling = string_value(gguf, prefix + "rope.scaling.type", header.rope_scaling);
-    for (std::int64_t i = 0; i < gguf_get_n_tensors(gguf); ++i) {
-        const std::int64_t* shape = gguf_get_tensor_ne(gguf, i);
-        if (shape[1] == 1 && shape[2] == 1 && shape[3] == 1)
-            header.vector_types.push_back(gguf_get_tensor_type(gguf, i));
+    if (!header.parts_readable) return false;
+    // llama.cpp refuses tensor data past the end of a file, whatever the
+    // placement: such a file is not worth a load.
+    if (std::any_of(header.files.begin(), header.files.end(),
+                    [](const FileExtent& file) { return file.data_end > file.length; })) {
+        return false;
     }
-    header.footprint = model_footprint(gguf);
-    return header;
+    return std::all_of(header.tensors.begin(), header.tensors.end(), type_usable);
 }
 
 }  // namespace debrindle

@@ -1,12 +1,14 @@
 #pragma once
 // The check a model file passes before llama.cpp is given it: from the GGUF
-// header alone, the files that llama.cpp would stop the process on (an
-// assertion while loading, a first decode that cannot run) rather than
-// refuse.
+// headers and tensor tables alone, the files that llama.cpp would stop the
+// process on (an assertion while loading, a first decode that cannot run)
+// rather than refuse, and those it is sure to refuse however the model is
+// placed.
 
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include <ggml.h>
@@ -15,9 +17,24 @@
 
 namespace debrindle {
 
-// What the check reads from a header. A number the file lacks, or holds in a
-// type llama.cpp does not read it as, is llama.cpp's default (0 for the
-// layer count, which llama.cpp requires and so refuses the file anyway).
+// One entry of a tensor table.
+struct TensorEntry {
+    std::string name{};
+    ggml_type type = GGML_TYPE_F32;
+    bool one_row = false;  // a vector, or a matrix of a single row
+    std::uint64_t bytes = 0;
+};
+
+// Where a file's tensor data ends, by its table, and the file's length.
+struct FileExtent {
+    std::uint64_t data_end = 0;
+    std::uint64_t length = 0;
+};
+
+// What the check reads from a model's files: the numbers from the header of
+// the first (a number the file lacks, or holds in a type llama.cpp does not
+// read it as, is llama.cpp's default: 0 for the layer count, which llama.cpp
+// requires and so refuses the file anyway), the tensors from all of them.
 struct ModelFileHeader {
     std::string architecture{};            // general.architecture
     std::uint32_t layers = 0;              // {architecture}.block_count
@@ -27,17 +44,22 @@ struct ModelFileHeader {
     std::uint32_t expert_groups = 0;       // .expert_group_count
     std::uint32_t used_expert_groups = 0;  // .expert_group_used_count
     std::string rope_scaling = "linear";   // .rope.scaling.type
-    // The types of the one-dimensional tensors: norms, biases and scales.
-    std::vector<ggml_type> vector_types{};
+    std::vector<TensorEntry> tensors{};    // of every file, in llama.cpp's order
+    std::vector<FileExtent> files{};
+    // Every file after the first of a split model is a regular file with
+    // content that numbers itself in the type llama.cpp reads (it asserts
+    // on another; and opening a pipe would wait for a writer).
+    bool parts_readable = true;
     // What the model takes on a GPU, read with the rest for the placement.
     std::optional<ModelFootprint> footprint{};
 };
 
-// Whether llama.cpp may be given a file with this header.
+// Whether llama.cpp may be given a model with this header.
 bool model_file_acceptable(const ModelFileHeader& header);
 
-// Reads the header of the GGUF file at `path` (no tensor data); nothing when
-// gguf cannot parse it, and llama.cpp, reading it the same way, refuses it.
-std::optional<ModelFileHeader> read_model_file_header(const char* path);
+// Whether llama.cpp names the tensor `name` as a norm (of any layer, with its
+// ".weight" or ".bias"): "output_norm", "blk.N.attn_norm_2", "blk.N.nextn.enorm",
+// "cls.norm", and RWKV's "blk.N.time_mix_ln".
+bool named_as_norm(std::string_view name);
 
 }  // namespace debrindle

@@ -4,6 +4,7 @@
 #include <string>
 
 #include "engine/gpu_devices.hpp"
+#include "engine/model_file_reader.hpp"
 
 namespace debrindle {
 namespace {
@@ -49,7 +50,8 @@ PlacementPlan plan_model_placement(std::string_view path, std::uint64_t held_byt
     const std::string openable = openable_path(std::string(path));
     if (path.find('\0') != std::string_view::npos || !hold_model_file(openable.c_str())) return plan;
     plan.header = read_model_file_header(openable.c_str());
-    if (!plan.footprint()) return plan;  // llama.cpp will refuse it as well
+    plan.acceptable = !plan.header || model_file_acceptable(*plan.header);
+    if (!plan.footprint()) return plan;  // refused by the check, or by llama.cpp as well
     plan.available_bytes = gpu_memory_available(devices, held_bytes);
     plan.available_alone_bytes = plan.available_bytes + held_bytes;
     plan.placement = plan_placement(*plan.footprint(), plan.available_alone_bytes);

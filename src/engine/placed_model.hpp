@@ -23,6 +23,10 @@ struct PlacementPlan {
     // plan and the load alike, with what it says the model needs there.
     bool gpu_present = false;
     std::optional<ModelFileHeader> header;
+    // The model file check passes the header. A model it refuses has no
+    // footprint: it is tried once, at no placement below, and never in the
+    // place of a cached model.
+    bool acceptable = true;
     // The device memory the model may take without the memory the caller
     // holds there, and with it.
     std::uint64_t available_bytes = 0;
@@ -30,7 +34,9 @@ struct PlacementPlan {
     // The plan needs none of the memory the caller holds on the device.
     bool fits_beside = true;
 
-    const ModelFootprint* footprint() const { return header && header->footprint ? &*header->footprint : nullptr; }
+    const ModelFootprint* footprint() const {
+        return acceptable && header && header->footprint ? &*header->footprint : nullptr;
+    }
 };
 
 struct PlacedModel {

@@ -20,7 +20,7 @@ model_writer::ModelSpec chain_model(std::vector<std::string> chain, std::string 
 std::string write_test_model(const model_writer::ModelSpec& model_spec, const std::string& name) {
     const std::string path = temporary_directory() + "/" + name;
     if (auto error = model_writer::write_model(model_spec, path)) throw std::runtime_error("model writer: " + *error);
-    return path;
+    return model_spec.files > 1 ? model_writer::split_file_path(path, 0, model_spec.files) : path;
 }
 
 std::string json_string(const std::string& text) {

@@ -11,7 +11,8 @@ namespace debrindle::testing {
 // cycles, with end = chain.front()).
 model_writer::ModelSpec chain_model(std::vector<std::string> chain, std::string end = "</s>");
 
-// Writes the model into a fresh temporary directory and gives its path.
+// Writes the model into a fresh temporary directory and gives its path (of
+// its first file, when it is written in several).
 std::string write_test_model(const model_writer::ModelSpec& model_spec, const std::string& name = "model.gguf");
 
 // A one-shot or server request as JSON text.

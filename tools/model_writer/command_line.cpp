@@ -12,7 +12,7 @@ namespace {
 
 const std::set<std::string, std::less<>> kCommonFlags = {
     "--out",    "--specials", "--words", "--template",       "--template-file", "--context-length",
-    "--layers", "--heads",    "--type",  "--header-numbers", "--vector-types"};
+    "--layers", "--heads",    "--type",  "--header-numbers", "--tensor-types",  "--split"};
 const std::set<std::string, std::less<>> kScriptedFlags = {"--chain", "--end", "--strength"};
 const std::set<std::string, std::less<>> kRandomFlags = {"--random", "--vocab-size", "--embd", "--ff"};
 
@@ -59,12 +59,12 @@ std::pair<std::string, std::string> split_assignment(const std::string& flag, co
     return {item.substr(0, equals), item.substr(equals + 1)};
 }
 
-WeightType vector_type(const std::string& name) {
+WeightType named_type(const std::string& name) {
     static const std::map<std::string, WeightType, std::less<>> types = {
         {"f32", WeightType::f32},   {"f16", WeightType::f16},   {"bf16", WeightType::bf16},
         {"q8_0", WeightType::q8_0}, {"q4_0", WeightType::q4_0}, {"mxfp4", WeightType::mxfp4}};
     const auto found = types.find(name);
-    if (found == types.end()) throw UsageError("--vector-types: no type '" + name + "'");
+    if (found == types.end()) throw UsageError("--tensor-types: no type '" + name + "'");
     return found->second;
 }
 
@@ -192,11 +192,14 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
             model_spec.header_numbers[key] = parse_number<std::uint32_t>(it->first, number);
         }
     }
-    if (const auto it = values.find("--vector-types"); it != values.end()) {
+    if (const auto it = values.find("--tensor-types"); it != values.end()) {
         for (const auto& item : split_on_whitespace(it->second)) {
             const auto [name, type] = split_assignment(it->first, item);
-            model_spec.vector_types[name] = vector_type(type);
+            model_spec.tensor_types[name] = named_type(type);
         }
+    }
+    if (const auto it = values.find("--split"); it != values.end()) {
+        model_spec.files = parse_number<std::uint16_t>(it->first, it->second);
     }
 
     if (values.contains("--random")) {
@@ -222,15 +225,18 @@ Vocabulary (after <unk>, <s>, </s> and the 256 byte tokens):
   --context-length N      training context length (default 4096)
   --type T                how the weight matrices are stored: f32 (default),
                           f16, q8_0 or q4_0
+  --tensor-types "TENSOR=T ..."
+                          tensors stored in another type (f32, f16, bf16,
+                          q8_0, q4_0 or mxfp4), e.g. a layer of another
+                          size, or a norm llama.cpp must not be given:
+                          "blk.0.ffn_norm.weight=mxfp4"
+  --split N               N files, as llama.cpp's split tool writes them:
+                          PATH-00001-of-0000N.gguf and on (default 1)
 
 For files llama.cpp must not be given:
   --header-numbers "KEY=N ..."
                           header numbers written over the model's own,
                           e.g. "llama.block_count=0"
-  --vector-types "TENSOR=T ..."
-                          norm vectors stored in another type (f32, f16,
-                          bf16, q8_0, q4_0 or mxfp4), e.g.
-                          "blk.0.ffn_norm.weight=mxfp4"
 
 Scripted weights (the default): greedy generation walks a chain of tokens.
   --chain "T ..."         the chain, e.g. "▁Hello ▁world !"; any token outside

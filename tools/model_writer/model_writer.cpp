@@ -7,10 +7,12 @@
 
 #include <ggml.h>
 #include <gguf.h>
+#include <llama.h>
 
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <span>
 #include <stdexcept>
 
 namespace debrindle::model_writer {
@@ -83,17 +85,22 @@ void set_tokenizer(gguf_context* gguf, const Vocabulary& vocabulary, const std::
     }
 }
 
+struct StoredTensor {
+    ggml_tensor* description;
+    const void* data;
+};
+
 // gguf takes tensor descriptions from a ggml context; the data stays in
-// `weights`, or for matrices of another type in `converted`, and is only
+// `weights`, or for tensors of another type in `converted`, and is only
 // pointed at.
-void add_tensors(gguf_context* gguf, ggml_context* ggml, LlamaWeights& weights, const ModelSpec& model_spec,
-                 std::vector<std::vector<std::uint8_t>>& converted) {
+std::vector<StoredTensor> stored_tensors(ggml_context* ggml, LlamaWeights& weights, const ModelSpec& model_spec,
+                                         std::vector<std::vector<std::uint8_t>>& converted) {
+    std::vector<StoredTensor> stored;
     for (auto* tensor : weights.all()) {
-        const auto vector_type = model_spec.vector_types.find(tensor->name);
-        const ggml_type type = tensor->rows != 1 ? stored_type(model_spec.weight_type).tensor_type
-                               : vector_type != model_spec.vector_types.end()
-                                   ? stored_type(vector_type->second).tensor_type
-                                   : GGML_TYPE_F32;
+        const auto named_type = model_spec.tensor_types.find(tensor->name);
+        const ggml_type type = named_type != model_spec.tensor_types.end() ? stored_type(named_type->second).tensor_type
+                               : tensor->rows != 1 ? stored_type(model_spec.weight_type).tensor_type
+                                                   : GGML_TYPE_F32;
         if (tensor->columns % ggml_blck_size(type) != 0) {
             throw std::invalid_argument(tensor->name + ": rows of " + std::to_string(tensor->columns) +
                                         " values do not split into blocks of " + std::to_string(ggml_blck_size(type)));
@@ -101,7 +108,6 @@ void add_tensors(gguf_context* gguf, ggml_context* ggml, LlamaWeights& weights, 
         ggml_tensor* description = tensor->rows == 1 ? ggml_new_tensor_1d(ggml, type, tensor->columns)
                                                      : ggml_new_tensor_2d(ggml, type, tensor->columns, tensor->rows);
         ggml_set_name(description, tensor->name.c_str());
-        gguf_add_tensor(gguf, description);
         const void* data = tensor->values.data();
         if (type != GGML_TYPE_F32) {
             auto& bytes =
@@ -109,7 +115,15 @@ void add_tensors(gguf_context* gguf, ggml_context* ggml, LlamaWeights& weights, 
             ggml_quantize_chunk(type, tensor->values.data(), bytes.data(), 0, tensor->rows, tensor->columns, nullptr);
             data = bytes.data();
         }
-        gguf_set_tensor_data(gguf, tensor->name.c_str(), data);
+        stored.push_back({description, data});
+    }
+    return stored;
+}
+
+void add_tensors(gguf_context* gguf, std::span<const StoredTensor> tensors) {
+    for (const StoredTensor& tensor : tensors) {
+        gguf_add_tensor(gguf, tensor.description);
+        gguf_set_tensor_data(gguf, ggml_get_name(tensor.description), tensor.data);
     }
 }
 
@@ -132,13 +146,39 @@ std::optional<std::string> write_file(const gguf_context* gguf, const std::strin
     return std::nullopt;
 }
 
+// Writes the model as llama.cpp's split tool does (its keys, their types,
+// the file names), the tensors shared out evenly.
+std::optional<std::string> write_split_files(const gguf_context* header, const std::vector<StoredTensor>& tensors,
+                                             std::uint16_t files, const std::string& path) {
+    if (files > tensors.size()) throw std::invalid_argument("more files than tensors");
+    for (std::uint16_t file = 0; file < files; ++file) {
+        const GgufContext part(gguf_init_empty(), gguf_free);
+        if (file == 0) gguf_set_kv(part.get(), header);
+        gguf_set_val_u16(part.get(), "split.no", file);
+        gguf_set_val_u16(part.get(), "split.count", files);
+        gguf_set_val_i32(part.get(), "split.tensors.count", static_cast<std::int32_t>(tensors.size()));
+        const std::size_t begin = tensors.size() * file / files;
+        const std::size_t end = tensors.size() * (file + 1) / files;
+        add_tensors(part.get(), std::span(tensors).subspan(begin, end - begin));
+        if (auto error = write_file(part.get(), split_file_path(path, file, files))) return error;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
+
+std::string split_file_path(const std::string& path, std::uint16_t file, std::uint16_t files) {
+    std::vector<char> name(path.size() + 32);
+    const std::int32_t length = llama_split_path(name.data(), name.size(), path.c_str(), file, files);
+    return std::string(name.data(), static_cast<std::size_t>(length));
+}
 
 std::optional<std::string> write_model(const ModelSpec& model_spec, const std::string& path) {
     try {
         if (model_spec.context_length < 1) {
             throw std::invalid_argument("context length must be at least 1");
         }
+        if (model_spec.files < 1) throw std::invalid_argument("a model is written in one file or more");
         const Vocabulary vocabulary(model_spec);
         const bool random = std::holds_alternative<RandomWeights>(model_spec.weights);
         const auto dims =
@@ -162,8 +202,9 @@ std::optional<std::string> write_model(const ModelSpec& model_spec, const std::s
         };
         const GgmlContext ggml(ggml_init(params), ggml_free);
         std::vector<std::vector<std::uint8_t>> converted;
-        add_tensors(gguf.get(), ggml.get(), weights, model_spec, converted);
-
+        const auto tensors = stored_tensors(ggml.get(), weights, model_spec, converted);
+        if (model_spec.files > 1) return write_split_files(gguf.get(), tensors, model_spec.files, path);
+        add_tensors(gguf.get(), tensors);
         return write_file(gguf.get(), path);
     } catch (const std::exception& error) {
         return error.what();

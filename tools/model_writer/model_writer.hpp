@@ -64,19 +64,30 @@ struct ModelSpec {
     bool byte_tokens = true;
     std::optional<std::string> chat_template;
     std::uint32_t context_length = 4096;
-    // How the weight matrices are stored; norm vectors stay F32 but for
-    // those named in vector_types.
+    // How the weight matrices are stored; norm vectors stay F32. A tensor
+    // named in tensor_types is stored in that type instead: a norm in a type
+    // llama.cpp must not be given, or a layer of another size.
     WeightType weight_type = WeightType::f32;
-    std::map<std::string, WeightType> vector_types;
+    std::map<std::string, WeightType> tensor_types;
     // Header numbers written over the ones the model implies, e.g.
     // {"llama.block_count", 0}: for files llama.cpp must not be given.
     std::map<std::string, std::uint32_t> header_numbers;
     std::variant<ScriptedWeights, RandomWeights> weights;
+    // The files the model is written in. With more than one, as llama.cpp's
+    // split tool writes them: the path given names what they share
+    // (split_file_path), the first file holds the header, and each file its
+    // number, the file count, the tensor count and its share of the tensors,
+    // in order.
+    std::uint16_t files = 1;
 };
 
 // Writes the model to `path`. Returns an error text when the ModelSpec is invalid
 // or the file cannot be written; nothing is left at `path` then.
 std::optional<std::string> write_model(const ModelSpec& model_spec, const std::string& path);
+
+// The path of file `file` (from 0) of a model written in `files` files at
+// `path`, as llama.cpp names it: PATH-00001-of-00003.gguf for the first of three.
+std::string split_file_path(const std::string& path, std::uint16_t file, std::uint16_t files);
 
 // The id that `text` (spelled as in ModelSpec) has in the vocabulary of `model_spec`,
 // or nullopt if it is not a token. Throws std::invalid_argument if the

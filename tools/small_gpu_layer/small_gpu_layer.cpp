@@ -3,6 +3,8 @@
 // the device past that is refused with VK_ERROR_OUT_OF_DEVICE_MEMORY, as a
 // real card refuses it. With DEBRINDLE_SMALL_GPU_MODE=paging it succeeds
 // instead, as with a driver that pages device memory out to the system's.
+// DEBRINDLE_SMALL_GPU_BUDGET=whole reports the whole heap as free however
+// much is allocated, as a driver without a memory budget does.
 // DEBRINDLE_SMALL_GPU_PEAK_FILE names a file that holds the peak of live
 // device memory in bytes, rewritten whenever it rises. Tests put the layer
 // in front of lavapipe.
@@ -52,6 +54,11 @@ void record_peak(State& s) {
         std::fprintf(file, "%llu\n", static_cast<unsigned long long>(s.peak));
         std::fclose(file);
     }
+}
+
+bool whole_heap_free() {
+    const char* budget = std::getenv("DEBRINDLE_SMALL_GPU_BUDGET");
+    return budget != nullptr && std::strcmp(budget, "whole") == 0;
 }
 
 VkDeviceSize capacity() {
@@ -119,6 +126,11 @@ VKAPI_ATTR void VKAPI_CALL memory_properties2(VkPhysicalDevice physical,
         auto* budget = reinterpret_cast<VkPhysicalDeviceMemoryBudgetPropertiesEXT*>(chain);
         const std::lock_guard lock(state().mutex);
         for (std::uint32_t i = 0; i < properties->memoryProperties.memoryHeapCount; ++i) {
+            if (whole_heap_free()) {
+                budget->heapBudget[i] = properties->memoryProperties.memoryHeaps[i].size;
+                budget->heapUsage[i] = 0;
+                continue;
+            }
             budget->heapBudget[i] = std::min(budget->heapBudget[i], capacity());
             // Past the cap in paging mode, the budget is spent, not overdrawn.
             budget->heapUsage[i] = std::min(state().allocated, budget->heapBudget[i]);
