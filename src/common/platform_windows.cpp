@@ -289,7 +289,8 @@ void stop_on_faults(std::string_view mapped_page_message) {
                 reinterpret_cast<void*>(GetProcAddress(crt, "_set_abort_behavior")))) {
             set_abort_behavior(0, 0x1 | 0x2);
         }
-        if (const auto set_signal = reinterpret_cast<SetSignal>(reinterpret_cast<void*>(GetProcAddress(crt, "signal")))) {
+        if (const auto set_signal =
+                reinterpret_cast<SetSignal>(reinterpret_cast<void*>(GetProcAddress(crt, "signal")))) {
             set_signal(SIGABRT, stop_on_engine_abort);
         }
     }
