@@ -80,7 +80,6 @@ readonly -a LINUX_OPTIONS=(
   '-DCMAKE_INSTALL_RPATH=$ORIGIN'
 )
 readonly -a WINDOWS_OPTIONS=(
-  "-DCMAKE_TOOLCHAIN_FILE=$repo/cmake/mingw-w64-x86_64.cmake"
   -DGGML_OPENMP=OFF
   # GCC cannot align the stack beyond 16 bytes on Windows and spills AVX
   # registers there with aligned moves (GCC bug 54412), which fault: every
@@ -224,10 +223,19 @@ stage_windows_vulkan_sdk() {
     --output-lib "$sdk/lib/libvulkan-1.a"
 }
 
-# The options of an engine build tree of $target.
+# The options of an engine build tree of $target. The Windows build takes the
+# helper's toolchain file from a copy in the cache named by its content, so
+# that every clone builds (and finds) the same engine, and a kept build tree
+# never depends on a clone that is gone.
 engine_options() {
   if [[ $target == windows ]]; then
-    printf '%s\n' "${ENGINE_OPTIONS[@]}" "${WINDOWS_OPTIONS[@]}"
+    local toolchain
+    toolchain="$cache_root/toolchain-$(sha256sum <"$repo/cmake/mingw-w64-x86_64.cmake" | cut -c1-12).cmake"
+    if [[ ! -f $toolchain ]]; then
+      cp "$repo/cmake/mingw-w64-x86_64.cmake" "$toolchain.partial"
+      mv "$toolchain.partial" "$toolchain"
+    fi
+    printf '%s\n' "${ENGINE_OPTIONS[@]}" "${WINDOWS_OPTIONS[@]}" "-DCMAKE_TOOLCHAIN_FILE=$toolchain"
   else
     printf '%s\n' "${ENGINE_OPTIONS[@]}" "${LINUX_OPTIONS[@]}"
   fi
