@@ -354,6 +354,8 @@ TEST(ModelWriterErrors, RejectsInvalidSpecsAndLeavesNoFile) {
     small_vocab.weights = mw::RandomWeights{.vocab_size = 262};
     auto odd_heads = with_chain({"▁Hello"});
     odd_heads.weights = mw::RandomWeights{.vocab_size = 300, .embedding_length = 100, .heads = 8};
+    auto odd_kv_heads = with_chain({"▁Hello"});
+    odd_kv_heads.weights = mw::RandomWeights{.vocab_size = 300, .embedding_length = 96, .heads = 6, .kv_heads = 4};
 
     const struct {
         mw::ModelSpec model_spec;
@@ -368,6 +370,7 @@ TEST(ModelWriterErrors, RejectsInvalidSpecsAndLeavesNoFile) {
         {weak, "strength"},
         {small_vocab, "smaller than"},
         {odd_heads, "multiple of twice the head count"},
+        {odd_kv_heads, "multiple of the key and value head count"},
     };
     for (const auto& c : cases) {
         const auto path = temp_model_path("invalid");
@@ -394,14 +397,15 @@ TEST(MakeModelCommandLine, BuildsScriptedAndRandomSpecs) {
     EXPECT_EQ(chain.end, "▁Hello");
     EXPECT_EQ(chain.strength, 2.5f);
 
-    const auto random = mw::parse_command_line(
-        {"--out", "r.gguf", "--random", "42", "--vocab-size", "1000", "--embd", "64", "--layers", "3", "--heads", "4"});
+    const auto random = mw::parse_command_line({"--out", "r.gguf", "--random", "42", "--vocab-size", "1000", "--embd",
+                                                "64", "--layers", "3", "--heads", "4", "--kv-heads", "2"});
     const auto& weights = std::get<mw::RandomWeights>(random.model_spec.weights);
     EXPECT_EQ(weights.seed, 42u);
     EXPECT_EQ(weights.vocab_size, 1000u);
     EXPECT_EQ(weights.embedding_length, 64u);
     EXPECT_EQ(weights.layers, 3u);
     EXPECT_EQ(weights.heads, 4u);
+    EXPECT_EQ(weights.kv_heads, 2u);
     EXPECT_EQ(weights.feed_forward_length, mw::RandomWeights{}.feed_forward_length);
 
     EXPECT_TRUE(mw::parse_command_line({"--help"}).show_help);

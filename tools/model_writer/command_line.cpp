@@ -14,7 +14,7 @@ const std::set<std::string, std::less<>> kCommonFlags = {
     "--out",    "--specials", "--words", "--template",       "--template-file", "--context-length",
     "--layers", "--heads",    "--type",  "--header-numbers", "--tensor-types",  "--split"};
 const std::set<std::string, std::less<>> kScriptedFlags = {"--chain", "--end", "--strength"};
-const std::set<std::string, std::less<>> kRandomFlags = {"--random", "--vocab-size", "--embd", "--ff"};
+const std::set<std::string, std::less<>> kRandomFlags = {"--random", "--vocab-size", "--embd", "--ff", "--kv-heads"};
 
 using FlagValues = std::map<std::string, std::string, std::less<>>;
 
@@ -133,7 +133,7 @@ RandomWeights random_from(const FlagValues& values) {
     random.seed = parse_number<std::uint64_t>("--random", values.at("--random"));
     const std::pair<const char*, std::uint32_t*> sizes[] = {
         {"--vocab-size", &random.vocab_size},  {"--embd", &random.embedding_length}, {"--layers", &random.layers},
-        {"--ff", &random.feed_forward_length}, {"--heads", &random.heads},
+        {"--ff", &random.feed_forward_length}, {"--heads", &random.heads},           {"--kv-heads", &random.kv_heads},
     };
     for (const auto& [flag, field] : sizes) {
         if (const auto it = values.find(flag); it != values.end()) {
@@ -179,10 +179,13 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     }
 
     if (const auto it = values.find("--type"); it != values.end()) {
-        static const std::map<std::string, WeightType, std::less<>> types = {
-            {"f32", WeightType::f32}, {"f16", WeightType::f16}, {"q8_0", WeightType::q8_0}, {"q4_0", WeightType::q4_0}};
+        static const std::map<std::string, WeightType, std::less<>> types = {{"f32", WeightType::f32},
+                                                                             {"f16", WeightType::f16},
+                                                                             {"q8_0", WeightType::q8_0},
+                                                                             {"q4_0", WeightType::q4_0},
+                                                                             {"q4_k_m", WeightType::q4_k_m}};
         const auto type = types.find(it->second);
-        if (type == types.end()) throw UsageError("--type is f32, f16, q8_0 or q4_0, not '" + it->second + "'");
+        if (type == types.end()) throw UsageError("--type is f32, f16, q8_0, q4_0 or q4_k_m, not '" + it->second + "'");
         model_spec.weight_type = type->second;
     }
 
@@ -224,7 +227,7 @@ Vocabulary (after <unk>, <s>, </s> and the 256 byte tokens):
   --template-file FILE    chat template read from FILE
   --context-length N      training context length (default 4096)
   --type T                how the weight matrices are stored: f32 (default),
-                          f16, q8_0 or q4_0
+                          f16, q8_0, q4_0 or q4_k_m (llama.cpp's quantizer)
   --tensor-types "TENSOR=T ..."
                           tensors stored in another type (f32, f16, bf16,
                           q8_0, q4_0 or mxfp4), e.g. a layer of another
@@ -253,6 +256,7 @@ Random weights, for benchmarks:
   --layers N              (default 8)
   --ff N                  feed-forward length (default 1408)
   --heads N               (default 8)
+  --kv-heads N            heads of keys and values (default: as many as --heads)
 )";
 }
 

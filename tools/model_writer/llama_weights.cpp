@@ -10,8 +10,8 @@ Block make_block(const Dimensions& dims, std::int64_t index) {
     return Block{
         .attention_norm = Tensor(prefix + "attn_norm.weight", embd, 1, 1.0f),
         .query = Tensor(prefix + "attn_q.weight", embd, embd, 0.0f),
-        .key = Tensor(prefix + "attn_k.weight", embd, embd, 0.0f),
-        .value = Tensor(prefix + "attn_v.weight", embd, embd, 0.0f),
+        .key = Tensor(prefix + "attn_k.weight", embd, dims.kv_length(), 0.0f),
+        .value = Tensor(prefix + "attn_v.weight", embd, dims.kv_length(), 0.0f),
         .attention_output = Tensor(prefix + "attn_output.weight", embd, embd, 0.0f),
         .feed_forward_norm = Tensor(prefix + "ffn_norm.weight", embd, 1, 1.0f),
         .gate = Tensor(prefix + "ffn_gate.weight", embd, ff, 0.0f),

@@ -15,10 +15,12 @@ struct Dimensions {
     std::int64_t feed_forward_length = 0;
     std::int64_t layers = 0;
     std::int64_t heads = 0;
+    std::int64_t kv_heads = 0;  // the heads of keys and values, which query heads share
     std::int64_t context_length = 0;
     float rms_epsilon = 1e-5f;
 
     std::int64_t head_length() const { return embedding_length / heads; }
+    std::int64_t kv_length() const { return head_length() * kv_heads; }
 };
 
 struct Tensor {

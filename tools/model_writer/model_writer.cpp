@@ -33,6 +33,7 @@ StoredType stored_type(WeightType type) {
         case WeightType::q8_0: return {GGML_TYPE_Q8_0, 7};     // LLAMA_FTYPE_MOSTLY_Q8_0
         case WeightType::q4_0: return {GGML_TYPE_Q4_0, 2};     // LLAMA_FTYPE_MOSTLY_Q4_0
         case WeightType::mxfp4: return {GGML_TYPE_MXFP4, 38};  // LLAMA_FTYPE_MOSTLY_MXFP4_MOE
+        case WeightType::q4_k_m:                               // written in F16 first
         case WeightType::f32: break;
     }
     return {GGML_TYPE_F32, 0};  // LLAMA_FTYPE_ALL_F32
@@ -51,7 +52,7 @@ void set_hyperparameters(gguf_context* gguf, const Dimensions& dims, const std::
     gguf_set_val_u32(gguf, "llama.feed_forward_length", to_u32(dims.feed_forward_length));
     gguf_set_val_u32(gguf, "llama.block_count", to_u32(dims.layers));
     gguf_set_val_u32(gguf, "llama.attention.head_count", to_u32(dims.heads));
-    gguf_set_val_u32(gguf, "llama.attention.head_count_kv", to_u32(dims.heads));
+    gguf_set_val_u32(gguf, "llama.attention.head_count_kv", to_u32(dims.kv_heads));
     // llama.cpp requires the llama architecture to rotate whole heads.
     gguf_set_val_u32(gguf, "llama.rope.dimension_count", to_u32(dims.head_length()));
     gguf_set_val_f32(gguf, "llama.rope.freq_base", kRopeFrequencyBase);
@@ -173,7 +174,30 @@ std::string split_file_path(const std::string& path, std::uint16_t file, std::ui
     return std::string(name.data(), static_cast<std::size_t>(length));
 }
 
+// The model in F16 beside `path`, then quantized by llama.cpp into `path`.
+std::optional<std::string> write_quantized_model(const ModelSpec& model_spec, const std::string& path) {
+    ModelSpec unquantized = model_spec;
+    unquantized.weight_type = WeightType::f16;
+    const std::string f16_path = path + ".f16";
+    if (auto error = write_model(unquantized, f16_path)) return error;
+    llama_model_quantize_params params = llama_model_quantize_default_params();
+    params.ftype = LLAMA_FTYPE_MOSTLY_Q4_K_M;
+    const std::uint32_t failed = llama_model_quantize(f16_path.c_str(), path.c_str(), &params);
+    std::filesystem::remove(f16_path);
+    if (failed != 0) {
+        std::filesystem::remove(path);
+        return "llama.cpp could not quantize the model to Q4_K_M";
+    }
+    return std::nullopt;
+}
+
 std::optional<std::string> write_model(const ModelSpec& model_spec, const std::string& path) {
+    if (model_spec.weight_type == WeightType::q4_k_m) {
+        if (model_spec.files > 1 || !model_spec.tensor_types.empty()) {
+            return "a Q4_K_M model is written in one file, without other tensor types";
+        }
+        return write_quantized_model(model_spec, path);
+    }
     try {
         if (model_spec.context_length < 1) {
             throw std::invalid_argument("context length must be at least 1");

@@ -46,11 +46,16 @@ struct RandomWeights {
     std::uint32_t layers = 8;
     std::uint32_t feed_forward_length = 1408;
     std::uint32_t heads = 8;
+    // Heads of keys and values, each shared by heads / kv_heads query heads;
+    // 0 for as many as there are heads.
+    std::uint32_t kv_heads = 0;
 };
 
 // How tensors are stored. Quantized rows hold blocks of 32 values, so every
 // quantized tensor's row length must be a multiple of 32.
-enum class WeightType { f32, f16, bf16, q8_0, q4_0, mxfp4 };
+// q4_k_m is llama.cpp's own mix of 4- and 6-bit types, made by its quantizer
+// from the model written in F16; its rows must hold multiples of 256 values.
+enum class WeightType { f32, f16, bf16, q8_0, q4_0, mxfp4, q4_k_m };
 
 struct ModelSpec {
     // Control tokens, e.g. "<|marker|>"; llama.cpp treats some names, such as

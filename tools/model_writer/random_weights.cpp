@@ -41,12 +41,18 @@ Dimensions random_dimensions(const RandomWeights& random, std::uint32_t context_
                                     " must be a positive multiple of twice the head count " +
                                     std::to_string(random.heads));
     }
+    const std::uint32_t kv_heads = random.kv_heads == 0 ? random.heads : random.kv_heads;
+    if (random.heads % kv_heads != 0) {
+        throw std::invalid_argument("head count " + std::to_string(random.heads) +
+                                    " must be a multiple of the key and value head count " + std::to_string(kv_heads));
+    }
     return Dimensions{
         .vocab_size = random.vocab_size,
         .embedding_length = random.embedding_length,
         .feed_forward_length = random.feed_forward_length,
         .layers = random.layers,
         .heads = random.heads,
+        .kv_heads = kv_heads,
         .context_length = context_length,
     };
 }

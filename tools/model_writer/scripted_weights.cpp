@@ -59,6 +59,7 @@ Dimensions scripted_dimensions(const ScriptedWeights& scripted, const Vocabulary
         .feed_forward_length = kFeedForwardLength,
         .layers = scripted.layers,
         .heads = scripted.heads,
+        .kv_heads = scripted.heads,
         .context_length = context_length,
     };
 }
