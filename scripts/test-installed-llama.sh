@@ -23,7 +23,6 @@ rm -rf "$prefix"
 mkdir -p "$prefix/bin"
 cp -r "$engine/include" "$engine/lib" "$prefix/"
 mv "$prefix"/lib/libggml-cpu-*.so "$prefix/lib/libggml-vulkan.so" "$prefix/bin/"
-rm "$prefix/lib/libgomp.so.1"  # the system's OpenMP run time serves an installed llama.cpp
 for library in "$prefix"/lib/lib*.so.*.* "$prefix"/bin/*.so; do
   patchelf --remove-rpath "$library"  # an install leaves none ($ORIGIN is the cache's own)
 done

@@ -8,7 +8,9 @@
 #include <llama.h>
 
 #include "common/abnormal_stop.hpp"
+#include "common/platform.hpp"
 #include "engine/engine_modules.hpp"
+#include "engine/generation_plan.hpp"
 
 namespace debrindle {
 namespace {
@@ -48,16 +50,21 @@ Result<EngineBackend, EngineError> backend_start() {
     // anyone who can write there could plant one. Without a backend a model
     // load fails anyway.
     if (ggml_backend_reg_count() > 0) llama_backend_init();
-    return EngineBackend(std::move(cpu_module_problems));
+    return EngineBackend(std::move(cpu_module_problems), thread_pool_create(thread_count(logical_processor_count())));
 }
 
 EngineBackend::EngineBackend(EngineBackend&& other) noexcept
-    : owns_(other.owns_), cpu_module_problems_(std::move(other.cpu_module_problems_)) {
+    : owns_(other.owns_),
+      cpu_module_problems_(std::move(other.cpu_module_problems_)),
+      thread_pool_(std::move(other.thread_pool_)) {
     other.owns_ = false;
 }
 
 EngineBackend::~EngineBackend() {
-    if (owns_) backend_release();
+    if (!owns_) return;
+    // The pool outlives every context, all of which are gone by now.
+    thread_pool_.reset();
+    backend_release();
 }
 
 }  // namespace debrindle

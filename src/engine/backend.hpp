@@ -9,6 +9,7 @@
 
 #include "common/result.hpp"
 #include "engine/engine_error.hpp"
+#include "engine/thread_pool.hpp"
 
 namespace debrindle {
 
@@ -25,12 +26,17 @@ public:
     // load once per process, so only its first backend can say.
     const std::vector<std::string>& cpu_module_problems() const { return cpu_module_problems_; }
 
+    // The engine's worker threads, attached to every context; none when no
+    // CPU module loaded.
+    ggml_threadpool* thread_pool() const { return thread_pool_.get(); }
+
 private:
     friend Result<EngineBackend, EngineError> backend_start();
-    explicit EngineBackend(std::vector<std::string> cpu_module_problems)
-        : cpu_module_problems_(std::move(cpu_module_problems)) {}
+    EngineBackend(std::vector<std::string> cpu_module_problems, EngineThreadPool thread_pool)
+        : cpu_module_problems_(std::move(cpu_module_problems)), thread_pool_(std::move(thread_pool)) {}
     bool owns_ = true;
     std::vector<std::string> cpu_module_problems_;
+    EngineThreadPool thread_pool_;
 };
 
 // Starts llama.cpp's backend, or fails with BackendAlreadyInitialized while

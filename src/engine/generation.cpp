@@ -81,9 +81,10 @@ GenerationFailure decode_failure(const EngineError& error) {
     return GenerationFailure{error.text(), !request_fault};
 }
 
-// The kept context emptied when it has `length`, else a new one in its place.
-// The old one goes first, so that the two never hold memory at once.
-Result<Done, EngineError> prepare_context(const LoadedModel& model, std::uint32_t length,
+// The kept context emptied when it has `length`, else a new one in its place,
+// computing on the engine's thread pool. The old one goes first, so that the
+// two never hold memory at once.
+Result<Done, EngineError> prepare_context(const EngineBackend& backend, const LoadedModel& model, std::uint32_t length,
                                           std::optional<EngineContext>& kept) {
     if (kept && kept->length() == length && &kept->model() == &model) {
         llama_memory_clear(llama_get_memory(kept->get()), /*data=*/true);
@@ -92,19 +93,22 @@ Result<Done, EngineError> prepare_context(const LoadedModel& model, std::uint32_
     kept.reset();
     auto context = context_create(model, context_params(length));
     if (!context) return Failure{context.error()};
+    if (backend.thread_pool() != nullptr) {
+        llama_attach_threadpool(context->get(), backend.thread_pool(), backend.thread_pool());
+    }
     kept.emplace(std::move(context).value());
     return Done{};
 }
 
-Result<std::string, GenerationFailure> generate(const LoadedModel& model, const GenerationInput& input,
-                                                std::optional<EngineContext>& kept) {
+Result<std::string, GenerationFailure> generate(const EngineBackend& backend, const LoadedModel& model,
+                                                const GenerationInput& input, std::optional<EngineContext>& kept) {
     auto prompt = build_prompt_tokens(model, input.system_prompt, input.user_prompt);
     if (!prompt) return Failure{failure(prompt.error())};
     const auto prompt_tokens = static_cast<std::uint32_t>(prompt->size());
 
     const std::uint32_t budget = token_budget(count_words(input.user_prompt), input.max_tokens);
 
-    auto prepared = prepare_context(model, context_length(budget, prompt_tokens), kept);
+    auto prepared = prepare_context(backend, model, context_length(budget, prompt_tokens), kept);
     if (!prepared) return Failure{GenerationFailure{prepared.error().text(), true}};
     const EngineContext* context = &*kept;
     if (prompt_tokens == 0) return Failure{GenerationFailure{"De-Brindle prompt tokenized to no tokens."}};
@@ -139,13 +143,13 @@ Result<std::string, GenerationFailure> generate(const LoadedModel& model, const 
 
 }  // namespace
 
-Result<std::string, GenerationFailure> generate_text(const EngineBackend& /*backend*/, const LoadedModel& model,
+Result<std::string, GenerationFailure> generate_text(const EngineBackend& backend, const LoadedModel& model,
                                                      const GenerationInput& input, std::optional<EngineContext>& kept) {
     // The tokenizer, the template and the samplers throw too, for instance
     // on a vocabulary without byte tokens.
     try {
         std::optional<Result<std::string, GenerationFailure>> generated;
-        auto run = [&] { generated.emplace(generate(model, input, kept)); };
+        auto run = [&] { generated.emplace(generate(backend, model, input, kept)); };
         if (!call_guarding_foreign_exceptions(run)) generated.emplace(Failure{failure(engine_exception_error())});
         // A context that saw a failure is not trusted with the next request.
         if (!*generated) kept.reset();

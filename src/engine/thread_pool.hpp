@@ -1,0 +1,23 @@
+#pragma once
+// The engine's worker threads: one pool for the whole process, made when the
+// engine starts and attached to every context, so that threads are started
+// once, not for every graph, context or model.
+
+#include <cstdint>
+#include <memory>
+
+#include <ggml.h>
+
+namespace debrindle {
+
+struct ThreadPoolDeleter {
+    void (*free_pool)(ggml_threadpool*) = nullptr;
+    void operator()(ggml_threadpool* pool) const { free_pool(pool); }
+};
+using EngineThreadPool = std::unique_ptr<ggml_threadpool, ThreadPoolDeleter>;
+
+// A pool of `threads` made by the loaded CPU module, or none when no CPU
+// backend offers one (then llama.cpp runs each graph on threads of its own).
+EngineThreadPool thread_pool_create(std::int32_t threads);
+
+}  // namespace debrindle
