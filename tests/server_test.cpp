@@ -1,14 +1,20 @@
 // Server mode through the real binary and real pipes.
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
+#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <map>
 #include <regex>
 #include <span>
+#include <sstream>
+#include <thread>
 
 #include "support/models.hpp"
 #include "support/process.hpp"
+#include "support/session.hpp"
 
 namespace debrindle::testing {
 namespace {
@@ -301,6 +307,71 @@ TEST_F(Server, HugeLineAndManyPipelinedRequests) {
     EXPECT_EQ(run.lines[0],
               error_line("EOF while parsing a value at line 1 column " + std::to_string(100U * 1024 * 1024 + 21)));
     EXPECT_EQ(std::count(run.lines.begin(), run.lines.end(), warm), 10000);
+}
+
+// The Linux processes of a session's helper: its own, or under Wine the
+// Windows helper's, whose parent is Wine's and not the session's (a Wine
+// suite runs one test at a time).
+std::vector<pid_t> helper_processes(pid_t session) {
+    if (!helper_is_windows_build()) return {session};
+    std::vector<pid_t> found;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::string program;
+        std::getline(std::ifstream(entry.path() / "cmdline"), program, '\0');
+        if (program.ends_with("debrindle-llama-helper.exe")) found.push_back(std::stoi(entry.path().filename()));
+    }
+    return found;
+}
+
+double processor_seconds(const std::vector<pid_t>& processes) {
+    double seconds = 0;
+    for (const pid_t pid : processes) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+        std::istringstream fields(text.substr(text.rfind(')') + 2));
+        std::string field;
+        for (int i = 3; i <= 13; ++i) fields >> field;  // state ... cmajflt
+        double user = 0, system = 0;
+        fields >> user >> system;
+        seconds += (user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+    }
+    return seconds;
+}
+
+// The engine's threads outnumber the processors they may run on: the helper
+// started on one processor, and moved to one while it serves, answers as it
+// does alone; and an idle server takes no processor time.
+TEST(ServerOnOneProcessor, AnswersAsAloneAndSleepsWhenIdle) {
+    model_writer::ModelSpec model_spec;
+    model_spec.weights = model_writer::RandomWeights{.seed = 1};
+    model_spec.weight_type = model_writer::WeightType::f16;
+    const std::string request =
+        request_json(write_test_model(model_spec, "random.gguf"), "Say hello.", "", 0, 16) + "\n";
+    const std::map<std::string, std::optional<std::string>> quiet{{"BRINDLE_DEBRINDLE_LLAMA_LOGS", std::nullopt}};
+    const auto deadline = std::chrono::seconds(90);
+    HelperSession server({"--server"}, quiet, deadline, {}, SessionHelper::under_test);
+    server.send(request);
+    const auto alone = server.read_line();
+    ASSERT_TRUE(alone && alone->starts_with(R"({"ok":true)")) << alone.value_or("no answer");
+
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const auto processes = helper_processes(server.pid());
+    ASSERT_FALSE(processes.empty());
+    const double busy_before = processor_seconds(processes);
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_LT(processor_seconds(processes) - busy_before, 0.05);
+
+    HelperSession started_on_one({"--server"}, quiet, deadline, {"/usr/bin/taskset", "-c", "0"},
+                                 SessionHelper::under_test);
+    started_on_one.send(request);
+    EXPECT_EQ(started_on_one.read_line(), alone);
+
+    for (const pid_t pid : processes) {
+        ASSERT_EQ(std::system(("taskset -a -p -c 0 " + std::to_string(pid) + " >/dev/null").c_str()), 0);
+    }
+    server.send(request);
+    EXPECT_EQ(server.read_line(), alone);
+    EXPECT_EQ(server.finish().exit_status, 0);
 }
 
 }  // namespace

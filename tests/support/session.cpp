@@ -37,15 +37,23 @@ int anonymous_file() {
 
 HelperSession::HelperSession(const std::vector<std::string>& arguments,
                              const std::map<std::string, std::optional<std::string>>& environment,
-                             std::chrono::seconds deadline, const std::vector<std::string>& launcher)
+                             std::chrono::seconds deadline, const std::vector<std::string>& launcher,
+                             SessionHelper helper)
     : deadline_(deadline) {
     signal(SIGPIPE, SIG_IGN);
     int in_pipe[2], out_pipe[2];
-    if (pipe(in_pipe) != 0 || pipe(out_pipe) != 0) throw std::runtime_error("pipe failed");
+    // Not inherited by the helpers of later sessions, which would hold this
+    // helper's input open.
+    if (pipe2(in_pipe, O_CLOEXEC) != 0 || pipe2(out_pipe, O_CLOEXEC) != 0) throw std::runtime_error("pipe failed");
     err_fd_ = anonymous_file();
+    fcntl(err_fd_, F_SETFD, FD_CLOEXEC);
 
     std::vector<std::string> words = launcher;
-    words.push_back(helper_path());
+    if (helper == SessionHelper::under_test) {
+        for (auto& word : helper_command()) words.push_back(std::move(word));
+    } else {
+        words.push_back(helper_path());
+    }
     words.insert(words.end(), arguments.begin(), arguments.end());
     pid_ = start_process(std::move(words), environment, ChildStreams{in_pipe[0], out_pipe[1], err_fd_},
                          {in_pipe[0], in_pipe[1], out_pipe[0], out_pipe[1], err_fd_});

@@ -4,10 +4,11 @@
 // step that waits has a deadline; when it passes, the helper is killed and
 // the session reports a hang instead of blocking the test for ever.
 //
-// It always starts the helper built beside the tests (helper_path()), also
-// when DEBRINDLE_HELPER_COMMAND names another: what the fault tests expect
+// It starts the helper built beside the tests (helper_path()), also when
+// DEBRINDLE_HELPER_COMMAND names another: what the fault tests expect
 // (signals, the system's error words, memory-mapped files) is this
-// platform's.
+// platform's. A session of the helper under test (helper_command(), the
+// Windows build under Wine, say) is asked for by name.
 
 #include <sys/types.h>
 
@@ -19,6 +20,8 @@
 #include <vector>
 
 namespace debrindle::testing {
+
+enum class SessionHelper { built_beside_tests, under_test };
 
 struct SessionEnd {
     int exit_status = -1;  // -1 when ended by a signal
@@ -36,7 +39,8 @@ public:
     explicit HelperSession(const std::vector<std::string>& arguments,
                            const std::map<std::string, std::optional<std::string>>& environment = {},
                            std::chrono::seconds deadline = std::chrono::seconds(120),
-                           const std::vector<std::string>& launcher = {});
+                           const std::vector<std::string>& launcher = {},
+                           SessionHelper helper = SessionHelper::built_beside_tests);
     HelperSession(const HelperSession&) = delete;
     HelperSession& operator=(const HelperSession&) = delete;
     ~HelperSession();
