@@ -34,6 +34,9 @@ MODELS = {
     # In F16, as the GPU placement tests size their cards for it.
     "random-58m-f16": ["--random", "1", "--type", "f16"],
     "random-58m-f16-b": ["--random", "3", "--type", "f16"],
+    # A 1.1B chat model's shape (TinyLlama's), quantized by llama.cpp to Q4_K_M.
+    "chat-1b-q4km": ["--random", "5", "--embd", "2048", "--layers", "22", "--ff", "5632", "--heads", "32",
+                     "--kv-heads", "4", "--type", "q4_k_m"],
     "random-tiny": ["--random", "2", "--vocab-size", "2000", "--embd", "128", "--layers", "2",
                     "--ff", "352", "--heads", "4"],
     "random-tiny-b": ["--random", "4", "--vocab-size", "2000", "--embd", "128", "--layers", "2",
