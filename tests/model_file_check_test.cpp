@@ -1,12 +1,15 @@
 // What llama.cpp asserts on is refused at its edges; a step inside passes.
-// Split files are found by llama.cpp's own names.
+// The device memory a header's numbers ask for; split files named as
+// llama.cpp names them.
 #include "engine/model_file_check.hpp"
 
 #include <gtest/gtest.h>
 #include <llama.h>
 
 #include <climits>
+#include <tuple>
 
+#include "engine/model_footprint.hpp"
 #include "engine/split_model.hpp"
 
 namespace debrindle {
@@ -42,6 +45,19 @@ TEST(ModelFileCheck, RefusesWhatLlamaCppAssertsOnAtItsEdges) {
         {{.layers = 1, .parts_readable = false}, false},
     };
     for (const auto& c : cases) EXPECT_EQ(model_file_acceptable(c.header), c.acceptable) << "case " << &c - cases;
+}
+
+// The cache per layer at the smallest context, F16 keys and values, from
+// header numbers of any size: never wrapped into an under-estimate.
+TEST(ModelFootprint, CacheFromHeaderNumbersOfAnySize) {
+    constexpr std::uint32_t half = 0x80000000, most = 0xFFFFFFFF;
+    for (const auto& [kv_heads, length, kv_bytes] : {std::tuple{2U, 32U, std::uint64_t{2 * 64 * 1024 * 2}},
+                                                     {1U, half, (std::uint64_t{1} << 32) * 1024 * 2},
+                                                     {most, most, std::uint64_t{1} << 48}}) {
+        const ModelShape shape{
+            .layers = 1, .heads = 1, .kv_heads = kv_heads, .key_length = length, .value_length = length};
+        EXPECT_EQ(model_footprint(shape, {}).value_or(ModelFootprint{}).kv_bytes_per_layer, kv_bytes) << length;
+    }
 }
 
 TEST(SplitModel, FilesAreNamedAsLlamaCppNamesThem) {
