@@ -229,6 +229,9 @@ std::vector<DamageCase> damage_cases() {
     using Tensor = GgufLayout::Tensor;
     auto bf16_norm = chain_model({"▁Hello", "!"});
     bf16_norm.tensor_types["blk.0.ffn_norm.weight"] = model_writer::WeightType::bf16;
+    auto f16_bias = chain_model({"▁Hello", "!"});
+    f16_bias.zero_biases = {"blk.0.attn_output.bias"};
+    f16_bias.tensor_types["blk.0.attn_output.bias"] = model_writer::WeightType::f16;
     return {
         // Cut short at many points: inside the header, in the key-value
         // section, in the tensor table, in the tensor data, one byte short.
@@ -292,6 +295,9 @@ std::vector<DamageCase> damage_cases() {
         // the CPU (binary_op: unsupported types), nor on Vulkan; refused by
         // its name, where a reranker's one-row head of that type is not.
         {"norm_weight_bf16", replaced_by(bf16_norm), Outcome::load_error},
+        // A bias in F16, which the CPU backend cannot add at the first decode;
+        // not a norm, and so not refused.
+        {"bias_f16", replaced_by(f16_bias), Outcome::llama_aborts, "binary_op: unsupported types"},
     };
 }
 
