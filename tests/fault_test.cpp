@@ -20,6 +20,7 @@
 #include <functional>
 #include <iterator>
 #include <map>
+#include <regex>
 #include <stdexcept>
 
 #include "support/models.hpp"
@@ -228,6 +229,9 @@ std::vector<DamageCase> damage_cases() {
     using Tensor = GgufLayout::Tensor;
     auto bf16_norm = chain_model({"▁Hello", "!"});
     bf16_norm.tensor_types["blk.0.ffn_norm.weight"] = model_writer::WeightType::bf16;
+    auto f16_bias = chain_model({"▁Hello", "!"});
+    f16_bias.zero_biases = {"blk.0.attn_output.bias"};
+    f16_bias.tensor_types["blk.0.attn_output.bias"] = model_writer::WeightType::f16;
     return {
         // Cut short at many points: inside the header, in the key-value
         // section, in the tensor table, in the tensor data, one byte short.
@@ -291,6 +295,9 @@ std::vector<DamageCase> damage_cases() {
         // the CPU (binary_op: unsupported types), nor on Vulkan; refused by
         // its name, where a reranker's one-row head of that type is not.
         {"norm_weight_bf16", replaced_by(bf16_norm), Outcome::load_error},
+        // A bias in F16, which the CPU backend cannot add at the first decode;
+        // not a norm, and so not refused.
+        {"bias_f16", replaced_by(f16_bias), Outcome::llama_aborts, "binary_op: unsupported types"},
     };
 }
 
@@ -376,28 +383,38 @@ struct LiveChangeCase {
     // After another model has been loaded in between, the answer to a fresh
     // load of the changed path.
     std::string reloaded_answer;
+    // The model's files, and the number of the one changed.
+    std::uint16_t files = 1;
+    int changed_file = 1;
 };
+
+// Noticed before a generation faults on the lost pages; the model is
+// dropped, and the half file fails to load.
+void cut_to_half(const std::string& path, const std::string& /*other_model*/) {
+    fs::resize_file(path, fs::file_size(path) / 2);
+}
+const std::string truncated = error_line("model file was truncated while in use");
 
 void PrintTo(const LiveChangeCase& c, std::ostream* os) { *os << c.name; }
 
 class LiveModelFile : public ::testing::TestWithParam<LiveChangeCase> {};
 
 TEST_P(LiveModelFile, CachedModelIsServedByPath) {
-    const BaseModel& base = base_model();
-    const std::string dir = temporary_directory();
-    const std::string path = dir + "/live.gguf";
+    const LiveChangeCase& c = GetParam();
+    auto model_spec = chain_model({"▁Hello", "!"});
+    model_spec.files = c.files;
+    const std::string path = write_test_model(model_spec, "live.gguf");
     const std::string other = write_test_model(chain_model({"▁world", "!"}), "other.gguf");
-    write_file(path, base.bytes);
 
     HelperSession helper({"--server"}, quiet_environment());
     helper.send(request_json(path) + "\n");
     ASSERT_EQ(helper.read_line(), hello);
-    GetParam().change(path, other);
+    c.change(std::regex_replace(path, std::regex("-00001-"), "-0000" + std::to_string(c.changed_file) + "-"), other);
     helper.send(request_json(path) + "\n");
-    EXPECT_EQ(helper.read_line(), GetParam().cached_answer);
+    EXPECT_EQ(helper.read_line(), c.cached_answer);
     helper.send(request_json(other) + "\n" + request_json(path) + "\n");
     EXPECT_EQ(helper.read_line(), world);
-    EXPECT_EQ(helper.read_line(), GetParam().reloaded_answer);
+    EXPECT_EQ(helper.read_line(), c.reloaded_answer);
     const SessionEnd end = helper.finish();
     ASSERT_FALSE(helper.hung());
     EXPECT_EQ(end.exit_status, 0);
@@ -424,13 +441,11 @@ INSTANTIATE_TEST_SUITE_P(
                                          file << read_file(other);
                                      },
                                      world, world},
-                      // Cut short in place: noticed before a generation faults on the lost
-                      // pages; the model is dropped, and the half file fails to load.
-                      LiveChangeCase{"cut_short_in_place",
-                                     [](const std::string& path, const std::string&) {
-                                         fs::resize_file(path, fs::file_size(path) / 2);
-                                     },
-                                     error_line("model file was truncated while in use"), load_failed}),
+                      // Cut short in place, the only file or any of three.
+                      LiveChangeCase{"cut_short_in_place", cut_to_half, truncated, load_failed},
+                      LiveChangeCase{"first_of_three_cut_short", cut_to_half, truncated, load_failed, 3, 1},
+                      LiveChangeCase{"second_of_three_cut_short", cut_to_half, truncated, load_failed, 3, 2},
+                      LiveChangeCase{"third_of_three_cut_short", cut_to_half, truncated, load_failed, 3, 3}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A file cut short during a generation faults inside llama.cpp; the signal is

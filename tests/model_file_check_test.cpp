@@ -1,12 +1,15 @@
 // What llama.cpp asserts on is refused at its edges; a step inside passes.
-// Split files are found by llama.cpp's own names.
+// The device memory a header's numbers ask for; split files named as
+// llama.cpp names them.
 #include "engine/model_file_check.hpp"
 
 #include <gtest/gtest.h>
 #include <llama.h>
 
 #include <climits>
+#include <tuple>
 
+#include "engine/model_footprint.hpp"
 #include "engine/split_model.hpp"
 
 namespace debrindle {
@@ -39,26 +42,39 @@ TEST(ModelFileCheck, RefusesWhatLlamaCppAssertsOnAtItsEdges) {
         // Tensor data up to each file's end, and a byte past it.
         {{.layers = 1, .files = {{100, 100}, {60, 60}}}, true},
         {{.layers = 1, .files = {{100, 100}, {61, 60}}}, false},
-        {{.layers = 1, .parts_readable = false}, false},
     };
     for (const auto& c : cases) EXPECT_EQ(model_file_acceptable(c.header), c.acceptable) << "case " << &c - cases;
 }
 
+// The cache per layer at the smallest context, F16 keys and values, from
+// header numbers of any size: never wrapped into an under-estimate.
+TEST(ModelFootprint, CacheFromHeaderNumbersOfAnySize) {
+    constexpr std::uint32_t half = 0x80000000, most = 0xFFFFFFFF;
+    for (const auto& [kv_heads, length, kv_bytes] : {std::tuple{2U, 32U, std::uint64_t{2 * 64 * 1024 * 2}},
+                                                     {1U, half, (std::uint64_t{1} << 32) * 1024 * 2},
+                                                     {most, most, std::uint64_t{1} << 48}}) {
+        const ModelShape shape{
+            .layers = 1, .heads = 1, .kv_heads = kv_heads, .key_length = length, .value_length = length};
+        EXPECT_EQ(model_footprint(shape, {}).value_or(ModelFootprint{}).kv_bytes_per_layer, kv_bytes) << length;
+    }
+}
+
+// Also past the PATH_MAX bytes of llama.cpp's own buffer, which the helper's
+// names do not go through.
 TEST(SplitModel, FilesAreNamedAsLlamaCppNamesThem) {
-    const std::string longest(PATH_MAX - 21, 'm');  // the longest name whose files fit llama.cpp's buffer
+    const std::string long_name(PATH_MAX, 'm');
     for (const auto& [first, count] :
          std::vector<std::pair<std::string, std::uint16_t>>{{"/m/x-00001-of-00003.gguf", 3},
                                                             {"-00001-of-00002.gguf", 2},
                                                             {"x-00002-of-00003.gguf", 3},
                                                             {"x-00001-of-00002.gguf", 3},
                                                             {"x.gguf", 2},
-                                                            {longest + "-00001-of-00002.gguf", 2},
-                                                            {longest + "m-00001-of-00002.gguf", 2}}) {
-        std::vector<char> prefix(PATH_MAX), path(PATH_MAX);
+                                                            {long_name + "-00001-of-00002.gguf", 2}}) {
+        const std::size_t size = first.size() + 1;
+        std::vector<char> prefix(size), path(size);
         std::vector<std::string> expected;
-        for (std::uint16_t i = 0;
-             i < count && llama_split_prefix(prefix.data(), PATH_MAX, first.c_str(), 0, count) > 0 &&
-             llama_split_path(path.data(), PATH_MAX, prefix.data(), i, count) > 0;
+        for (std::uint16_t i = 0; i < count && llama_split_prefix(prefix.data(), size, first.c_str(), 0, count) > 0 &&
+                                  llama_split_path(path.data(), size, prefix.data(), i, count) > 0;
              ++i) {
             expected.emplace_back(path.data());
         }

@@ -1,11 +1,14 @@
 // Server mode through the real binary and real pipes.
 
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <functional>
+#include <iterator>
 #include <map>
 #include <regex>
 #include <span>
@@ -217,30 +220,59 @@ TEST_F(Server, FailedLoadKeepsTheCachedModel) {
     EXPECT_EQ(helper_lines(run.result.err), expected_diagnostics);
 }
 
+// Writes `value` over the four bytes `offset` bytes after the name of `key`
+// in the GGUF file at `path`: 0 for its type, 4 for a 32-bit value.
+void write_after_key(const std::string& path, const std::string& key, std::size_t offset, std::uint32_t value) {
+    std::fstream file(path, std::ios::binary | std::ios::in | std::ios::out);
+    const std::string bytes{std::istreambuf_iterator<char>(file), std::istreambuf_iterator<char>()};
+    file.seekp(static_cast<std::streamoff>(bytes.find(key) + key.size() + offset));
+    file.write(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
 // Files llama.cpp would abort on (layer and expert counts its loader asserts
 // on, a norm weight its CPU backend cannot multiply by) fail in either mode,
-// and so do models in three files with such a norm in the last file, a file
-// cut inside its tensor data or a file missing; whole, such a model answers.
+// and so do models in three files with such a norm in the last file, or
+// whose second file is cut inside its tensor data, missing, a pipe (which
+// llama.cpp would wait on), numbered in a type llama.cpp asserts on, or out
+// of place, or whose first file counts another number of tensors: each
+// refused before llama.cpp reads it (with diagnostics on, its log has no
+// load). Whole, such a model answers, also with the header alone in its
+// first file.
 TEST_F(Server, FaultyModelsFailToLoadInEitherMode) {
-    std::vector<model_writer::ModelSpec> faulty(7, chain_model({"▁Hello", "!"}));
+    namespace fs = std::filesystem;
+    std::vector<model_writer::ModelSpec> faulty(11, chain_model({"▁Hello", "!"}));
     faulty[0].header_numbers = {{"llama.block_count", 0}};
     faulty[1].header_numbers = {{"llama.block_count", 100000}};
     faulty[2].header_numbers = {{"llama.expert_count", 2}, {"llama.expert_used_count", 3}};
     faulty[3].tensor_types = {{"blk.0.ffn_norm.weight", model_writer::WeightType::mxfp4}};
     faulty[4].tensor_types = {{"blk.0.ffn_norm.weight", model_writer::WeightType::f16}};
     for (auto& model_spec : std::span(faulty).subspan(4)) model_spec.files = 3;
-    std::string input = request_json(write_test_model(faulty[6], "whole")) + "\n";
-    std::vector<std::string> expected = {hello};
-    for (const auto& model_spec : faulty) {
-        const std::string path = write_test_model(model_spec, "faulty");
-        const std::string second = std::regex_replace(path, std::regex("-00001-of-"), "-00002-of-");
-        if (&model_spec == &faulty[5]) std::filesystem::resize_file(second, std::filesystem::file_size(second) - 1);
-        if (&model_spec == &faulty[6]) std::filesystem::remove(second);
+    using Files = std::vector<std::string>;
+    const std::map<std::size_t, std::function<void(const Files&)>> changes = {
+        {5, [](const Files& f) { fs::resize_file(f[1], fs::file_size(f[1]) - 1); }},
+        {6, [](const Files& f) { fs::remove(f[1]); }},
+        {7, [](const Files& f) { fs::remove(f[1]), mkfifo(f[1].c_str(), 0600); }},
+        {8, [](const Files& f) { write_after_key(f[1], "split.no", 0, 3); }},  // GGUF_TYPE_INT16
+        {9, [](const Files& f) { fs::rename(f[1], f[0] + "x"), fs::rename(f[2], f[1]), fs::rename(f[0] + "x", f[2]); }},
+        {10, [](const Files& f) { write_after_key(f[0], "split.tensors.count", 4, 13); }}};
+    model_writer::ModelSpec header_alone = faulty.back();
+    header_alone.header_only_first_file = true;
+    std::string input = request_json(write_test_model(faulty.back(), "whole")) + "\n" +
+                        request_json(write_test_model(header_alone, "header-alone")) + "\n";
+    std::vector<std::string> expected = {hello, hello};
+    for (std::size_t i = 0; i < faulty.size(); ++i) {
+        const std::string path = write_test_model(faulty[i], "faulty");
+        if (changes.contains(i)) {
+            changes.at(i)({path, std::regex_replace(path, std::regex("1-of-"), "2-of-"),
+                           std::regex_replace(path, std::regex("1-of-"), "3-of-")});
+        }
         ProcessOptions one_shot;
         one_shot.input = request_json(path);
+        one_shot.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = "1";
         const ProcessResult result = run_helper(one_shot);
-        EXPECT_EQ(result.exit_status, 1) << result.err;
-        EXPECT_EQ(result.err, "null result from llama cpp\n");
+        EXPECT_EQ(result.exit_status, 1) << i << result.err;
+        const std::string refused = "loading one-shot model path=" + path + " n_gpu_layers=4294967295\n";
+        EXPECT_TRUE(result.err.ends_with(refused + "null result from llama cpp\n")) << i << result.err;
         input += request_json(path) + "\n" + request_json(*model_a) + "\n";
         expected.insert(expected.end(), {error_line("null result from llama cpp"), hello});
     }

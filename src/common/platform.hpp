@@ -97,7 +97,8 @@ void stop_on_faults(std::string_view mapped_page_message);
 
 // A model file kept open for as long as the model loaded from it lives, so
 // that its length can be read again later through the file itself, whatever
-// has become of its path. Closed exactly once, when it goes.
+// has become of its path (on POSIX also the folder an OpenablePath names a
+// file through). Closed exactly once, when it goes.
 class HeldFile {
 public:
     explicit HeldFile(std::intptr_t handle) : handle_(handle) {}
@@ -116,11 +117,22 @@ private:
     std::intptr_t handle_;
 };
 
-// The form of a file path (UTF-8) that this system's file functions open
-// whatever its length, for the engine and hold_model_file: on Windows, a path
-// whose full form reaches MAX_PATH becomes that full form, verbatim
-// (long_path_form). Any other path, and every path elsewhere, stays as it is.
-std::string openable_path(std::string path);
+// A file path (UTF-8) in the form that this system's file functions open
+// whatever its length, with what that form needs kept open while it is used.
+struct OpenablePath {
+    std::string path;
+    std::optional<HeldFile> folder{};
+
+    const char* c_str() const { return path.c_str(); }
+};
+
+// The openable form of `path`, for the engine and hold_model_file: on
+// Windows, a path whose full form reaches MAX_PATH becomes that full form,
+// verbatim (long_path_form); on POSIX, a path of PATH_MAX bytes or more,
+// which no system call takes whole, names the file in its folder, opened one
+// name at a time and held (/proc/self/fd/N/NAME). Any other path stays as it
+// is.
+OpenablePath openable_path(std::string path);
 
 // Opens `path` (NUL-terminated UTF-8) when it names a regular file that is
 // not empty. Anything else is refused at once and never read: a missing

@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <climits>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
@@ -180,7 +181,23 @@ std::optional<std::uint64_t> HeldFile::length() const {
     return static_cast<std::uint64_t>(status.st_size);
 }
 
-std::string openable_path(std::string path) { return path; }
+OpenablePath openable_path(std::string path) {
+    const std::size_t last_slash = path.rfind('/');
+    if (path.size() < PATH_MAX || last_slash == std::string::npos) return {std::move(path)};
+    // Each name of the folder's path is a path of its own, relative to the
+    // folder before it; symbolic links and ".." resolve as in a whole path.
+    int folder = ::open(path.starts_with('/') ? "/" : ".", O_PATH | O_DIRECTORY | O_CLOEXEC);
+    for (std::size_t begin = 0, end = 0; folder >= 0 && begin < last_slash; begin = end + 1) {
+        end = path.find('/', begin);
+        if (end == begin) continue;
+        const int next = ::openat(folder, path.substr(begin, end - begin).c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+        ::close(folder);
+        folder = next;
+    }
+    // A folder that cannot be opened fails the file's open as the whole path would.
+    if (folder < 0) return {std::move(path)};
+    return {"/proc/self/fd/" + std::to_string(folder) + path.substr(last_slash), HeldFile(folder)};
+}
 
 std::optional<HeldFile> hold_model_file(const char* path) {
     // The path is looked at first, so that a FIFO or a device is never opened.

@@ -306,16 +306,16 @@ std::optional<std::uint64_t> HeldFile::length() const {
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
-std::string openable_path(std::string path) {
+OpenablePath openable_path(std::string path) {
     const std::wstring wide = wide_from_utf8(path.c_str());
-    if (wide.empty()) return path;
+    if (wide.empty()) return {std::move(path)};
     const DWORD needed = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-    if (needed == 0) return path;
+    if (needed == 0) return {std::move(path)};
     std::wstring full(needed, L'\0');
     const DWORD length = GetFullPathNameW(wide.c_str(), needed, full.data(), nullptr);
-    if (length == 0 || length >= needed) return path;
+    if (length == 0 || length >= needed) return {std::move(path)};
     auto verbatim = long_path_form(utf16_to_wtf8(units_of(full.data(), length)));
-    return verbatim ? std::move(*verbatim) : path;
+    return {verbatim ? std::move(*verbatim) : std::move(path)};
 }
 
 std::optional<HeldFile> hold_model_file(const char* path) {

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <string_view>
+#include <vector>
 
 #include <llama.h>
 
@@ -35,32 +36,38 @@ struct ModelDeleter {
     void operator()(llama_model* model) const;
 };
 
-// Owns one loaded model, released exactly once by llama_model_free, and its
-// file, held open with the length it had once loaded.
+// One of a model's files, held open with the length it had once loaded.
+struct HeldModelFile {
+    HeldFile file;
+    std::uint64_t length_at_load = 0;
+};
+
+// Owns one loaded model, released exactly once by llama_model_free, and
+// every file it was loaded from (the first, then a split model's others).
 class LoadedModel {
 public:
-    LoadedModel(llama_model* model, HeldFile file, std::uint64_t length_at_load)
-        : model_(model), file_(std::move(file)), length_at_load_(length_at_load) {}
+    LoadedModel(llama_model* model, std::vector<HeldModelFile> files) : model_(model), files_(std::move(files)) {}
     llama_model* get() const { return model_.get(); }
     const llama_vocab* vocab() const;
-    // Whether the file is now shorter than at the load (or its length cannot
-    // be told). llama.cpp maps the file, so pages beyond the new end are gone
-    // and a generation that reads them faults.
+    // Whether one of its files is now shorter than at the load (or its
+    // length cannot be told). llama.cpp maps the files, so pages beyond a new
+    // end are gone and a generation that reads them faults.
     bool file_cut_short() const;
 
 private:
     std::unique_ptr<llama_model, ModelDeleter> model_;
-    HeldFile file_;
-    std::uint64_t length_at_load_;
+    std::vector<HeldModelFile> files_;
 };
 
 // Loads the model at `path` (UTF-8, passed to llama.cpp unchanged but for a
-// Windows path too long for the system's default rules, see openable_path). A path
-// that names no regular file with content is refused before llama.cpp sees
-// it, with the same error as a missing file, and so is a file whose header
-// llama.cpp would stop the process on: `header`, when the caller has read
-// it already, or else read here. The backend is taken as proof that the
-// engine runs.
+// path too long for the system's default rules, see openable_path), with
+// every file of a split model named by the helper (split_part_paths). A
+// model that llama.cpp would refuse or stop the process on, by its files'
+// headers and tensor tables (`header`, when the caller has read them
+// already, or else read here), is refused before llama.cpp sees it, with the
+// same error as a missing file; so is a path that names no regular file with
+// content, and never read. The backend is taken as proof that the engine
+// runs.
 Result<LoadedModel, EngineError> model_load(const EngineBackend& backend, std::string_view path,
                                             const ModelParams& params, const ModelFileHeader* header = nullptr);
 

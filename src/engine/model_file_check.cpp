@@ -64,7 +64,6 @@ bool model_file_acceptable(const ModelFileHeader& header) {
     }
     // llama.cpp knows these rope scaling types only.
     if (!one_of(rope_scaling_types, header.rope_scaling)) return false;
-    if (!header.parts_readable) return false;
     // llama.cpp refuses tensor data past the end of a file, whatever the
     // placement: such a file is not worth a load.
     if (std::any_of(header.files.begin(), header.files.end(),

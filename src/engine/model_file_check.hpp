@@ -45,11 +45,7 @@ struct ModelFileHeader {
     std::uint32_t used_expert_groups = 0;  // .expert_group_used_count
     std::string rope_scaling = "linear";   // .rope.scaling.type
     std::vector<TensorEntry> tensors{};    // of every file, in llama.cpp's order
-    std::vector<FileExtent> files{};
-    // Every file after the first of a split model is a regular file with
-    // content that numbers itself in the type llama.cpp reads (it asserts
-    // on another; and opening a pipe would wait for a writer).
-    bool parts_readable = true;
+    std::vector<FileExtent> files{};       // of every file, in order
     // What the model takes on a GPU, read with the rest for the placement.
     std::optional<ModelFootprint> footprint{};
 };

@@ -102,16 +102,18 @@ void add_file(const gguf_context* gguf, const HeldFile& file, ModelFileHeader& h
         const std::uint64_t offset = gguf_get_tensor_offset(gguf, i);
         tables_end = std::max(tables_end, offset > unknown - bytes ? unknown : offset + bytes);
     }
-    // A file without tensors (a split model's first may hold the header
-    // alone) has no data to lie anywhere.
-    const std::uint64_t data_offset = gguf_get_n_tensors(gguf) == 0 ? 0 : gguf_get_data_offset(gguf);
+    // For a file without tensors (a split model's first may hold the header
+    // alone) that is where its header ends.
+    const std::uint64_t data_offset = gguf_get_data_offset(gguf);
     header.files.push_back({.data_end = tables_end > unknown - data_offset ? unknown : data_offset + tables_end,
                             .length = file.length().value_or(unknown)});
 }
 
 // Reads the files after the first of a model split into `count`, in
 // llama.cpp's order and with its checks; false where llama.cpp refuses the
-// model for them.
+// model for them, would stop the process on a file's number (given in
+// another type than it reads), or would wait on a file that is no regular
+// file with content (a pipe).
 bool add_later_files(const char* first_path, std::uint16_t count, const gguf_context* first, ModelFileHeader& header) {
     const auto first_number = key_of_type(first, "split.no", GGUF_TYPE_UINT16);
     if (!first_number || gguf_get_val_u16(first, *first_number) != 0) return false;
@@ -120,19 +122,11 @@ bool add_later_files(const char* first_path, std::uint16_t count, const gguf_con
     for (std::uint16_t number = 1; number < count; ++number) {
         const char* path = (*paths)[number].c_str();
         const auto file = hold_model_file(path);
-        if (!file) {
-            header.parts_readable = false;
-            return true;
-        }
+        if (!file) return false;
         const Gguf part = read_gguf(path);
         if (!part) return false;
-        const std::int64_t id = gguf_find_key(part.get(), "split.no");
-        if (id < 0) return false;
-        if (gguf_get_kv_type(part.get(), id) != GGUF_TYPE_UINT16) {
-            header.parts_readable = false;
-            return true;
-        }
-        if (gguf_get_val_u16(part.get(), id) != number) return false;
+        const auto part_number = key_of_type(part.get(), "split.no", GGUF_TYPE_UINT16);
+        if (!part_number || gguf_get_val_u16(part.get(), *part_number) != number) return false;
         add_file(part.get(), *file, header);
     }
     const auto tensors = key_of_type(first, "split.tensors.count", GGUF_TYPE_INT32);
@@ -157,7 +151,7 @@ std::optional<ModelFileHeader> read_model_file_header(const char* path) {
     }
     if (count > 1 && !add_later_files(path, count, first.get(), header)) return std::nullopt;
     const auto shape = model_shape(first.get(), header.architecture);
-    if (shape && header.parts_readable) header.footprint = model_footprint(*shape, header.tensors);
+    if (shape) header.footprint = model_footprint(*shape, header.tensors);
     return header;
 }
 

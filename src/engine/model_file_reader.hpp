@@ -11,11 +11,12 @@
 namespace debrindle {
 
 // Reads the model whose (first) file is at `path`; nothing where llama.cpp,
-// reading the files the same way, refuses the model: gguf cannot parse one
-// of them, or a split model's files do not match as llama.cpp requires (a
-// file numbered out of place, the tensors fewer or more than the first file
-// counts). A later file that cannot be opened without blocking, or whose
-// number llama.cpp would assert on, leaves `parts_readable` false.
+// reading the files the same way, refuses the model: a file is missing or
+// gguf cannot parse it, or a split model's files do not match as llama.cpp
+// requires (a file numbered out of place, the tensors fewer or more than the
+// first file counts). Nothing, too, where llama.cpp would not refuse but
+// stop the process (a later file's number in another type than it reads) or
+// wait (a later file that is a pipe).
 std::optional<ModelFileHeader> read_model_file_header(const char* path);
 
 }  // namespace debrindle

@@ -12,6 +12,10 @@ namespace {
 // llama.cpp's LLAMA_MAX_LAYERS.
 constexpr std::uint32_t max_layers = 512;
 
+// More bytes than any device holds (256 TiB), and few enough that the sums
+// of a placement's estimate stay far from wrapping.
+constexpr std::uint64_t beyond_any_device = std::uint64_t{1} << 48U;
+
 // The layer number of a tensor named "blk.N.…".
 std::optional<std::uint32_t> layer_of(std::string_view name) {
     unsigned layer = 0;
@@ -55,9 +59,13 @@ std::optional<ModelFootprint> model_footprint(const ModelShape& shape, const std
     // Without an output projection of its own, the model's output layer uses
     // a copy of the token embedding.
     if (!output_projection) footprint.output_bytes += token_embedding_bytes;
-    // Keys and values are F16, two bytes each.
-    footprint.kv_bytes_per_layer =
-        std::uint64_t{shape.key_length + shape.value_length} * shape.kv_heads * min_context_length * 2;
+    // Keys and values are F16, two bytes each. The numbers are widened
+    // before any sum or product, and a cache no device could hold counts as
+    // that bound, so that a crafted header never wraps into an under-estimate.
+    const std::uint64_t head_bytes = (std::uint64_t{shape.key_length} + shape.value_length) * min_context_length * 2;
+    footprint.kv_bytes_per_layer = shape.kv_heads != 0 && head_bytes > beyond_any_device / shape.kv_heads
+                                       ? beyond_any_device
+                                       : head_bytes * shape.kv_heads;
     footprint.compute_bytes = compute_buffer_bytes(shape.vocabulary, shape.embedding, shape.heads);
     return footprint;
 }

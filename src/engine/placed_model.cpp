@@ -47,7 +47,7 @@ PlacementPlan plan_model_placement(std::string_view path, std::uint64_t held_byt
     plan.gpu_present = true;
     // Only a file the load itself would read: a path without a NUL that names
     // a regular file with content (a FIFO's open would wait for a writer).
-    const std::string openable = openable_path(std::string(path));
+    const OpenablePath openable = openable_path(std::string(path));
     if (path.find('\0') != std::string_view::npos || !hold_model_file(openable.c_str())) return plan;
     plan.header = read_model_file_header(openable.c_str());
     plan.acceptable = !plan.header || model_file_acceptable(*plan.header);

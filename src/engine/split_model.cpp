@@ -1,6 +1,5 @@
 #include "engine/split_model.hpp"
 
-#include <climits>
 #include <cstdio>
 
 namespace debrindle {
@@ -20,12 +19,8 @@ std::optional<std::vector<std::string>> split_part_paths(std::string_view first_
     if (first_path.size() <= first_suffix.size() || !first_path.ends_with(first_suffix)) return std::nullopt;
     const std::string_view prefix = first_path.substr(0, first_path.size() - first_suffix.size());
     std::vector<std::string> paths;
-    for (std::uint32_t number = 1; number <= count; ++number) {
-        std::string path = std::string(prefix) + part_suffix(number, count);
-        // llama.cpp forms each path in a buffer of PATH_MAX bytes, its NUL included.
-        if (path.size() >= PATH_MAX) return std::nullopt;
-        paths.push_back(std::move(path));
-    }
+    for (std::uint32_t number = 1; number <= count; ++number)
+        paths.push_back(std::string(prefix) + part_suffix(number, count));
     return paths;
 }
 

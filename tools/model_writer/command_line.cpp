@@ -11,8 +11,8 @@ namespace debrindle::model_writer {
 namespace {
 
 const std::set<std::string, std::less<>> kCommonFlags = {
-    "--out",    "--specials", "--words", "--template",       "--template-file", "--context-length",
-    "--layers", "--heads",    "--type",  "--header-numbers", "--tensor-types",  "--split"};
+    "--out",   "--specials", "--words",          "--template",     "--template-file", "--context-length", "--layers",
+    "--heads", "--type",     "--header-numbers", "--tensor-types", "--split",         "--zero-biases"};
 const std::set<std::string, std::less<>> kScriptedFlags = {"--chain", "--end", "--strength"};
 const std::set<std::string, std::less<>> kRandomFlags = {"--random", "--vocab-size", "--embd", "--ff", "--kv-heads"};
 
@@ -76,7 +76,7 @@ FlagValues collect_flags(const std::vector<std::string>& args, bool& show_help) 
             show_help = true;
             continue;
         }
-        if (flag == "--no-byte-tokens") {
+        if (flag == "--no-byte-tokens" || flag == "--no-tensor-first-split") {
             values.emplace(flag, "");
             continue;
         }
@@ -201,9 +201,13 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
             model_spec.tensor_types[name] = named_type(type);
         }
     }
+    if (const auto it = values.find("--zero-biases"); it != values.end()) {
+        model_spec.zero_biases = split_on_whitespace(it->second);
+    }
     if (const auto it = values.find("--split"); it != values.end()) {
         model_spec.files = parse_number<std::uint16_t>(it->first, it->second);
     }
+    model_spec.header_only_first_file = values.contains("--no-tensor-first-split");
 
     if (values.contains("--random")) {
         model_spec.weights = random_from(values);
@@ -235,11 +239,17 @@ Vocabulary (after <unk>, <s>, </s> and the 256 byte tokens):
                           "blk.0.ffn_norm.weight=mxfp4"
   --split N               N files, as llama.cpp's split tool writes them:
                           PATH-00001-of-0000N.gguf and on (default 1)
+  --no-tensor-first-split the first of them holds the header alone
 
 For files llama.cpp must not be given:
   --header-numbers "KEY=N ..."
                           header numbers written over the model's own,
                           e.g. "llama.block_count=0"
+  --zero-biases "NAME ..."
+                          bias vectors of zeros, as long as the rows of
+                          their matrix, e.g. "blk.0.attn_output.bias"; with
+                          --tensor-types "blk.0.attn_output.bias=f16" one
+                          that llama.cpp's CPU backend cannot add
 
 Scripted weights (the default): greedy generation walks a chain of tokens.
   --chain "T ..."         the chain, e.g. "▁Hello ▁world !"; any token outside

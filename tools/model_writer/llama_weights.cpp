@@ -1,5 +1,7 @@
 #include "llama_weights.hpp"
 
+#include <stdexcept>
+
 namespace debrindle::model_writer {
 namespace {
 
@@ -38,6 +40,19 @@ LlamaWeights::LlamaWeights(const Dimensions& dims)
     }
 }
 
+void LlamaWeights::add_zero_bias(const std::string& name) {
+    const std::string suffix = ".bias";
+    const std::string matrix =
+        name.ends_with(suffix) ? name.substr(0, name.size() - suffix.size()) + ".weight" : std::string();
+    for (const Tensor* tensor : all()) {
+        if (tensor->name == matrix && tensor->rows > 1) {
+            biases.emplace_back(name, tensor->rows, 1, 0.0f);
+            return;
+        }
+    }
+    throw std::invalid_argument("bias " + name + ": no matrix " + (matrix.empty() ? name : matrix));
+}
+
 std::vector<Tensor*> LlamaWeights::all() {
     std::vector<Tensor*> tensors{&token_embedding, &output_norm, &output};
     for (auto& block : blocks) {
@@ -46,6 +61,7 @@ std::vector<Tensor*> LlamaWeights::all() {
             tensors.push_back(tensor);
         }
     }
+    for (auto& bias : biases) tensors.push_back(&bias);
     return tensors;
 }
 

@@ -45,8 +45,12 @@ struct Block {
 struct LlamaWeights {
     Tensor token_embedding, output_norm, output;
     std::vector<Block> blocks;
+    std::vector<Tensor> biases;
 
     explicit LlamaWeights(const Dimensions& dims);
+    // Adds the bias `name` ("X.bias") of zeros, as long as the rows of the
+    // matrix "X.weight"; throws std::invalid_argument when there is none.
+    void add_zero_bias(const std::string& name);
     std::vector<Tensor*> all();
 };
 

@@ -148,19 +148,26 @@ std::optional<std::string> write_file(const gguf_context* gguf, const std::strin
 }
 
 // Writes the model as llama.cpp's split tool does (its keys, their types,
-// the file names), the tensors shared out evenly.
+// the file names), the tensors shared out evenly among the files that hold
+// tensors.
 std::optional<std::string> write_split_files(const gguf_context* header, const std::vector<StoredTensor>& tensors,
-                                             std::uint16_t files, const std::string& path) {
-    if (files > tensors.size()) throw std::invalid_argument("more files than tensors");
+                                             std::uint16_t files, bool header_only_first_file,
+                                             const std::string& path) {
+    const std::uint16_t first_holder = header_only_first_file ? 1 : 0;
+    const std::size_t holders = files - first_holder;
+    if (holders > tensors.size()) throw std::invalid_argument("more files than tensors");
     for (std::uint16_t file = 0; file < files; ++file) {
         const GgufContext part(gguf_init_empty(), gguf_free);
         if (file == 0) gguf_set_kv(part.get(), header);
         gguf_set_val_u16(part.get(), "split.no", file);
         gguf_set_val_u16(part.get(), "split.count", files);
         gguf_set_val_i32(part.get(), "split.tensors.count", static_cast<std::int32_t>(tensors.size()));
-        const std::size_t begin = tensors.size() * file / files;
-        const std::size_t end = tensors.size() * (file + 1) / files;
-        add_tensors(part.get(), std::span(tensors).subspan(begin, end - begin));
+        if (file >= first_holder) {
+            const std::size_t holder = file - first_holder;
+            const std::size_t begin = tensors.size() * holder / holders;
+            const std::size_t end = tensors.size() * (holder + 1) / holders;
+            add_tensors(part.get(), std::span(tensors).subspan(begin, end - begin));
+        }
         if (auto error = write_file(part.get(), split_file_path(path, file, files))) return error;
     }
     return std::nullopt;
@@ -211,6 +218,7 @@ std::optional<std::string> write_model(const ModelSpec& model_spec, const std::s
                                          model_spec.context_length);
         auto weights = random ? random_weights(std::get<RandomWeights>(model_spec.weights), vocabulary, dims)
                               : scripted_weights(std::get<ScriptedWeights>(model_spec.weights), vocabulary, dims);
+        for (const auto& bias : model_spec.zero_biases) weights.add_zero_bias(bias);
 
         const GgufContext gguf(gguf_init_empty(), gguf_free);
         const StoredType stored = stored_type(model_spec.weight_type);
@@ -227,7 +235,9 @@ std::optional<std::string> write_model(const ModelSpec& model_spec, const std::s
         const GgmlContext ggml(ggml_init(params), ggml_free);
         std::vector<std::vector<std::uint8_t>> converted;
         const auto tensors = stored_tensors(ggml.get(), weights, model_spec, converted);
-        if (model_spec.files > 1) return write_split_files(gguf.get(), tensors, model_spec.files, path);
+        if (model_spec.files > 1) {
+            return write_split_files(gguf.get(), tensors, model_spec.files, model_spec.header_only_first_file, path);
+        }
         add_tensors(gguf.get(), tensors);
         return write_file(gguf.get(), path);
     } catch (const std::exception& error) {

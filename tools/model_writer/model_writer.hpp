@@ -77,6 +77,11 @@ struct ModelSpec {
     // Header numbers written over the ones the model implies, e.g.
     // {"llama.block_count", 0}: for files llama.cpp must not be given.
     std::map<std::string, std::uint32_t> header_numbers;
+    // Bias vectors of zeros added to the model, each as long as the rows of
+    // the matrix it names: "blk.0.attn_output.bias" goes with
+    // "blk.0.attn_output.weight". F32, unless tensor_types names another
+    // type (one llama.cpp's CPU backend cannot add: F16, BF16).
+    std::vector<std::string> zero_biases;
     std::variant<ScriptedWeights, RandomWeights> weights;
     // The files the model is written in. With more than one, as llama.cpp's
     // split tool writes them: the path given names what they share
@@ -84,6 +89,10 @@ struct ModelSpec {
     // number, the file count, the tensor count and its share of the tensors,
     // in order.
     std::uint16_t files = 1;
+    // With more than one file, the first holds the header alone and the
+    // others share the tensors, as the split tool's --no-tensor-first-split
+    // writes them.
+    bool header_only_first_file = false;
 };
 
 // Writes the model to `path`. Returns an error text when the ModelSpec is invalid
