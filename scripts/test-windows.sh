@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Runs the helper's process tests against the Windows x64 build under Wine:
+# Runs the helper's process tests against the Windows x64 build under Wine,
+# on a virtual display (Xvfb) so that Wine's Vulkan reaches Mesa's devices:
 # the same GoogleTest binary that drives the Linux helper through real pipes
 # (one-shot mode, generation, server mode, the command line, the platform
 # layer), and the Python host client's test, now starting
@@ -41,7 +42,16 @@ export WINEDLLOVERRIDES="mscoree,mshtml="  # no .NET or Gecko installer prompts
 # started here, on /dev/null, and stay for the run.
 mkdir -p "$WINEPREFIX"
 "$wineserver" -p </dev/null >/dev/null 2>&1 || true  # one may be running for this prefix already
-trap '"$wineserver" -k 2>/dev/null || true' EXIT
+# Wine's Vulkan (and with it the GPU tests, on Mesa's software device) needs
+# a display: a virtual one of the run's own, on the first free number, ended
+# with the run.
+display_file=$(mktemp)
+Xvfb -displayfd 3 -nolisten tcp -screen 0 640x480x24 3>"$display_file" </dev/null >/dev/null 2>&1 &
+xvfb=$!
+trap '"$wineserver" -k 2>/dev/null || true; kill $xvfb 2>/dev/null || true; rm -f "$display_file"' EXIT
+for _ in $(seq 100); do [[ -s $display_file ]] && break; sleep 0.1; done
+[[ -s $display_file ]] || { echo "test-windows: Xvfb did not start" >&2; exit 1; }
+export DISPLAY=":$(head -n 1 "$display_file")"
 "$wine_loader" cmd /c exit 0 </dev/null >/dev/null 2>&1 || true  # creates the prefix once
 echo "test-windows: Wine ready after $((SECONDS - started)) s" >&2
 

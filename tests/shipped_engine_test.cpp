@@ -85,9 +85,7 @@ INSTANTIATE_TEST_SUITE_P(Shipped, Processor,
 // Mesa's software Vulkan device stands in for a GPU; ggml-vulkan passes over
 // devices of the CPU type unless they are named.
 TEST(ShippedEngine, GpuOffloadGivesTheCpuReplyQuietly) {
-    if (helper_is_windows_build() || !fs::exists("/usr/share/vulkan/icd.d/lvp_icd.x86_64.json")) {
-        GTEST_SKIP() << "needs Mesa's lavapipe";
-    }
+    if (!fs::exists("/usr/share/vulkan/icd.d/lvp_icd.x86_64.json")) GTEST_SKIP() << "needs Mesa's lavapipe";
     const std::string model = write_test_model(chain_model(reply_chain));
     ProcessOptions options;
     options.environment["GGML_VK_VISIBLE_DEVICES"] = "0";
@@ -102,11 +100,17 @@ TEST(ShippedEngine, GpuOffloadGivesTheCpuReplyQuietly) {
 }
 
 #ifdef DEBRINDLE_SMALL_GPU_LAYER_DIR
+// Standard error without the layer's own lines: under Wine the layer is a
+// library of the Linux side, whose writes the Windows helper cannot silence.
+std::string without_layer_lines(const std::string& err) {
+    return helper_is_windows_build() ? std::regex_replace(err, std::regex("small GPU: [^\n]*\n"), "") : err;
+}
+
 // lavapipe behind a layer that makes it a card of `kib` KiB: an allocation
 // past that is refused as a real card refuses it or, paging, let through as
 // a driver that pages device memory out does.
 ProcessOptions small_gpu(const std::string& kib, const std::string& mode = "refuse") {
-    if (helper_is_windows_build() || !fs::exists("/usr/share/vulkan/icd.d/lvp_icd.x86_64.json")) return {};
+    if (!fs::exists("/usr/share/vulkan/icd.d/lvp_icd.x86_64.json")) return {};
     ProcessOptions options;
     options.environment = {{"GGML_VK_VISIBLE_DEVICES", "0"},
                            {"VK_LAYER_PATH", DEBRINDLE_SMALL_GPU_LAYER_DIR},
@@ -144,7 +148,7 @@ TEST(ShippedEngine, GpuTooSmallForTheModelStillAnswers) {
         const ProcessResult quiet = run_helper(options);
         EXPECT_EQ(quiet.exit_status, 0) << c.kib;
         EXPECT_EQ(quiet.out, reply) << c.kib;
-        EXPECT_EQ(quiet.err, "") << c.kib;
+        EXPECT_EQ(without_layer_lines(quiet.err), "") << c.kib;
 
         options.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = "1";
         const ProcessResult logged = run_helper(options);
@@ -177,7 +181,8 @@ TEST(ShippedEngine, GpuTooSmallForTheModelStillAnswers) {
     // Where neither holds the context of a prompt of 600,000 words (about
     // 730 MiB of cache and 300 MiB of compute buffers for the 976 MiB the
     // process may use), that request fails and the server goes on with the
-    // model where it is.
+    // model where it is. (Wine, too, reserves more address space than that.)
+    if (helper_is_windows_build()) return;
     std::string words;
     for (int i = 0; i < 600000; ++i) words += "a ";
     ProcessOptions limited = small_gpu("1000");
