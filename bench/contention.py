@@ -11,6 +11,9 @@ request has a time limit: a request that does not finish within it is
 reported as no answer (and its server started again). Then the idle
 server's processor time over a few seconds after a request.
 
+--baseline HELPER adds another helper's lone time to every round (an earlier
+build, say), so that the two lone times are compared in the same rounds.
+
 --windows runs the Windows helper under Wine instead of the Linux one.
 """
 
@@ -124,13 +127,16 @@ def set_affinity(pid: int, cpus: str) -> None:
 def measure(servers: dict, line: bytes, rounds: int, quota: Quota) -> dict:
     all_cpus = f"0-{os.cpu_count() - 1}"
     conditions = [c for c in CONDITIONS if c != "quota-1" or quota.folder]
+    if "baseline" in servers:
+        conditions.append("baseline-alone")
+        servers["baseline"].ask(line)
     lone_reply = servers["normal"].ask(line)[1]["output"]
     servers["one"].ask(line)
     times: dict[str, list] = {condition: [] for condition in conditions}
     same = {condition: True for condition in conditions}
     for round_number in range(1, rounds + 1):
         for condition in conditions:
-            server = servers["one" if condition == "started-on-1" else "normal"]
+            server = servers[{"started-on-1": "one", "baseline-alone": "baseline"}.get(condition, "normal")]
             pid = server.process.pid
             busy = [subprocess.Popen([sys.executable, "-c", "while True: pass"])
                     for _ in range(int(condition[-1]) if condition.startswith("busy") else 0)]
@@ -148,7 +154,7 @@ def measure(servers: dict, line: bytes, rounds: int, quota: Quota) -> dict:
             if condition == "moved-to-1" and server.process.pid == pid:
                 set_affinity(pid, all_cpus)
             times[condition].append(seconds)
-            same[condition] &= answer is None or answer["output"] == lone_reply
+            same[condition] &= answer is None or answer["output"] == lone_reply or condition == "baseline-alone"
             bc.say(f"    round {round_number} {condition}: " + (f"{seconds * 1e3:.0f} ms" if seconds else "no answer"))
     result = {condition: {"measured": False} for condition in CONDITIONS if condition not in conditions}
     for condition in conditions:
@@ -214,6 +220,7 @@ def main() -> int:
                         help="the Windows build directory (default build-windows)")
     parser.add_argument("--models", default=",".join(PLANS), help="comma-separated (default: all)")
     parser.add_argument("--rounds", type=int, help="rounds per model (default: 5 for the small one, 3 for the large)")
+    parser.add_argument("--baseline", help="another helper whose lone time joins every round")
     parser.add_argument("--plot", help="only draw the stored results of both targets into this SVG file")
     args = parser.parse_args()
     paths = bc.locate(args.build_dir, need_tools=False)
@@ -240,6 +247,8 @@ def main() -> int:
             line = bc.request_line(model, bc.synthetic_words(50), tokens)
             servers = {"normal": Server([*launcher, str(helper), "--server"], env),
                        "one": Server(["taskset", "-c", "0", *launcher, str(helper), "--server"], env)}
+            if args.baseline:
+                servers["baseline"] = Server([*launcher, args.baseline, "--server"], env)
             try:
                 entry = measure(servers, line, args.rounds or rounds, quota)
                 entry["idle_server_cpu_percent"] = round(idle_cpu_percent(servers["normal"], line), 2)
@@ -249,7 +258,7 @@ def main() -> int:
             entry["tokens"] = tokens
             results[name] = entry
             bc.say(f"{name}, {tokens} tokens:")
-            for condition in CONDITIONS:
+            for condition in [*CONDITIONS, *(["baseline-alone"] if args.baseline else [])]:
                 e = entry[condition]
                 if not e.get("measured", True):
                     bc.say(f"  {condition:13} not measured")
