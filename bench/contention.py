@@ -271,7 +271,10 @@ def main() -> int:
         quota.remove()
         if args.windows:
             subprocess.run([WINESERVER, "-k"], stdin=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    bc.store_results(paths, f"contention_{target}", results)
+    # Models measured in an earlier run stay, each with its own machine note.
+    section = bc.stored_results(paths).get(f"contention_{target}", {})
+    section.update(results)
+    bc.store_results(paths, f"contention_{target}", section)
     return 0
 
 
