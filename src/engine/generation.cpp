@@ -93,9 +93,8 @@ Result<Done, EngineError> prepare_context(const EngineBackend& backend, const Lo
     kept.reset();
     auto context = context_create(model, context_params(length));
     if (!context) return Failure{context.error()};
-    if (backend.thread_pool() != nullptr) {
-        llama_attach_threadpool(context->get(), backend.thread_pool(), backend.thread_pool());
-    }
+    // Without a pool (no CPU module) this leaves llama.cpp's own threads.
+    llama_attach_threadpool(context->get(), backend.thread_pool(), backend.thread_pool());
     kept.emplace(std::move(context).value());
     return Done{};
 }
