@@ -19,7 +19,9 @@
 # 3 to 4 times slower, and libgomp's spinning barrier stalls beside other
 # work, docs/PERFORMANCE.md). scripts/llama-patches/ holds what the pinned
 # source needs for this: a pool whose waiting threads let the others run,
-# and guards for Debian's MinGW-w64 and Vulkan headers.
+# guards for Debian's MinGW-w64 and Vulkan headers, and for the Windows CPU
+# modules an expf, sinf and cosf in place of MinGW-w64's, which run on the
+# x87 unit (these give the bits glibc's give, in a fraction of the time).
 #
 # The cache lives under ${XDG_CACHE_HOME:-$HOME/.cache}/debrindle-llama and is
 # keyed by the release, the patches, the toolchain and the build options.
