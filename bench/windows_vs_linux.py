@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """The Windows helper under Wine against the Linux helper on the same
 machine: one server of each, the same model loaded, requests of 1 token and
-of 160 tokens in interleaved blocks, as ratios (Windows / Linux).
+of 160 tokens, the two taking turns, as ratios (Windows / Linux).
 
 Both helpers choose their CPU module by the same rule, so on one machine they
 run the same variant. --busy adds one thread that spins beside them, as on a
@@ -21,7 +21,7 @@ import bench_common as bc
 
 WINE = "/usr/lib/wine/wine64"
 WINESERVER = "/usr/lib/wine/wineserver64"
-BLOCK = 5
+PAIRS = 10
 # (label, user prompt, maxTokens): a prompt of 50 words lets the budget reach 160.
 REQUESTS = [("1-token", "Say hello.", 1), ("160-token", bc.synthetic_words(50), 160)]
 
@@ -37,26 +37,31 @@ def measure(linux: bc.HelperServer, windows: bc.HelperServer, model: Path, round
         line = bc.request_line(model, prompt, tokens)
         outputs = {"linux": linux.ask_timed(line)[1]["output"], "windows": windows.ask_timed(line)[1]["output"]}
 
+        # The two helpers take turns request by request, so that the machine's
+        # own drift (which moved the Linux times alone by half between blocks)
+        # falls on both sides of each pair: the ratio is the median of the pairs'.
         def request_round(index: int) -> dict:
-            samples: dict[str, list[float]] = {"linux_ms": [], "windows_ms": []}
+            samples: dict[str, list[float]] = {"linux_ms": [], "windows_ms": [], "pair_ratio": []}
             sides = [("linux", linux), ("windows", windows)]
-            for side, helper in (sides if index % 2 == 0 else sides[::-1]):
-                helper.ask_timed(line)  # the first after the other's turn is not measured
-                for _ in range(BLOCK):
+            for pair in range(PAIRS):
+                for side, helper in (sides if (index + pair) % 2 == 0 else sides[::-1]):
                     seconds, answer = helper.ask_timed(line)
                     samples[f"{side}_ms"].append(seconds * 1e3)
                     if answer["output"] != outputs[side]:
                         raise SystemExit(f"the {side} helper's reply changed between two equal requests")
+                samples["pair_ratio"].append(samples["windows_ms"][-1] / samples["linux_ms"][-1])
             return samples
 
         measured = bc.quiet_rounds(rounds, 3 * rounds, request_round, patience)
         entry = {side: bc.summary(bc.pooled(measured, side)) for side in ("linux_ms", "windows_ms")}
-        entry["ratio"] = entry["windows_ms"]["median"] / entry["linux_ms"]["median"]
+        entry["pair_ratio"] = bc.summary(bc.pooled(measured, "pair_ratio"))
+        entry["ratio"] = entry["pair_ratio"]["median"]
         entry["same_reply"] = outputs["linux"] == outputs["windows"]
         entry.update(bc.rounds_note(measured))
         result[label] = entry
         bc.say(f"  {label}: Linux {bc.spread_text(entry['linux_ms'], ' ms', digits=1)}  "
-               f"Windows {bc.spread_text(entry['windows_ms'], ' ms', digits=1)}  ratio {entry['ratio']:.2f}; "
+               f"Windows {bc.spread_text(entry['windows_ms'], ' ms', digits=1)}  ratio {entry['ratio']:.3f} "
+               f"[quartiles {entry['pair_ratio']['q1']:.3f}..{entry['pair_ratio']['q3']:.3f}]; "
                f"same reply {entry['same_reply']} ({entry['quiet_rounds']} quiet of {entry['rounds']})")
     return result
 
