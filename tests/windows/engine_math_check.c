@@ -3,8 +3,6 @@
 // MinGW-w64's x87 code. This compares them with this machine's glibc, bit for
 // bit, over every STRIDE-th float and the edges; glibc picks its FMA or
 // plain variant at start, so this is built and run once for each.
-//
-// Usage: engine_math_check STRIDE   (1 checks all 2^32 floats)
 #define _GNU_SOURCE
 #include <math.h>
 #include <stdint.h>
@@ -39,7 +37,7 @@ static void check(uint32_t bits) {
 int main(int argc, char** argv) {
     const uint64_t stride = argc == 2 ? strtoull(argv[1], NULL, 10) : 0;
     if (stride == 0) {
-        fprintf(stderr, "usage: engine_math_check STRIDE\n");
+        fprintf(stderr, "usage: engine_math_check STRIDE (1 checks all 2^32 floats)\n");
         return 2;
     }
     // Zeros, infinities, NaN, the smallest subnormal, the bounds of each
