@@ -31,8 +31,8 @@ started=$SECONDS
 # The Windows CPU modules' expf, sinf and cosf against glibc's, as the modules
 # build them: with FMA where the processor has it, and without.
 math_check=$(mktemp -d)
-sed -n '/^+++ b\/ggml\/src\/ggml-cpu\/mingw-math.h/,$p' scripts/llama-patches/windows-math-without-x87.patch |
-  sed '1,2d; s/^+//' >"$math_check/mingw-math.h"
+sed -n '/^+++ b\/ggml\/src\/ggml-cpu\/mingw-math.h/,$ { /^+++/d; s/^+//p; }' \
+  scripts/llama-patches/windows-math-without-x87.patch >"$math_check/mingw-math.h"
 gcc -O2 -I"$math_check" -o "$math_check/plain" tests/windows/engine_math_check.c -lm
 GLIBC_TUNABLES=glibc.cpu.hwcaps=-AVX2,-FMA "$math_check/plain" 61
 if grep -qw fma /proc/cpuinfo; then
