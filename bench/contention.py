@@ -51,14 +51,16 @@ class Server:
                                         stderr=subprocess.DEVNULL, env=self.env, bufsize=0)
         self.buffer = b""
 
-    def ask(self, line: bytes, limit: float = LIMIT_SECONDS) -> tuple[float | None, dict | None]:
+    def ask(self, line: bytes, limit: float | None = LIMIT_SECONDS) -> tuple[float | None, dict | None]:
+        """The answer to `line` and its time; none for either past `limit`
+        seconds (no limit for None), and the server is then started again."""
         start = time.perf_counter()
         os.write(self.process.stdin.fileno(), line)
         while b"\n" not in self.buffer:
-            left = start + limit - time.perf_counter()
-            ready, _, _ = select.select([self.process.stdout], [], [], max(0.0, left))
+            left = None if limit is None else max(0.0, start + limit - time.perf_counter())
+            ready, _, _ = select.select([self.process.stdout], [], [], left)
             if not ready:
-                self.restart()
+                self.restart(line)
                 return None, None
             chunk = os.read(self.process.stdout.fileno(), 1 << 16)
             if not chunk:
@@ -71,10 +73,14 @@ class Server:
             raise RuntimeError(f"the helper failed: {answer['error']}")
         return seconds, answer
 
-    def restart(self) -> None:
+    def restart(self, line: bytes) -> None:
+        """A new server in place of one that did not answer in time, its
+        model loaded by one untimed answer to `line`, so that no later time
+        holds a load."""
         self.process.kill()
         self.process.wait()
         self.start()
+        self.ask(line, limit=None)
 
     def close(self) -> None:
         self.process.stdin.close()

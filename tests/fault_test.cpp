@@ -232,6 +232,9 @@ std::vector<DamageCase> damage_cases() {
     auto f16_bias = chain_model({"▁Hello", "!"});
     f16_bias.zero_biases = {"blk.0.attn_output.bias"};
     f16_bias.tensor_types["blk.0.attn_output.bias"] = model_writer::WeightType::f16;
+    auto f16_rope_factors = chain_model({"▁Hello", "!"});
+    f16_rope_factors.zero_biases = {"rope_freqs.weight"};
+    f16_rope_factors.tensor_types["rope_freqs.weight"] = model_writer::WeightType::f16;
     return {
         // Cut short at many points: inside the header, in the key-value
         // section, in the tensor table, in the tensor data, one byte short.
@@ -295,9 +298,13 @@ std::vector<DamageCase> damage_cases() {
         // the CPU (binary_op: unsupported types), nor on Vulkan; refused by
         // its name, where a reranker's one-row head of that type is not.
         {"norm_weight_bf16", replaced_by(bf16_norm), Outcome::load_error},
-        // A bias in F16, which the CPU backend cannot add at the first decode;
-        // not a norm, and so not refused.
-        {"bias_f16", replaced_by(f16_bias), Outcome::llama_aborts, "binary_op: unsupported types"},
+        // A bias in F16, which the CPU backend cannot add at the first decode:
+        // refused by its name too.
+        {"bias_f16", replaced_by(f16_bias), Outcome::load_error},
+        // Rope frequency factors in F16, which ggml asserts on as it builds
+        // the first graph; not refused.
+        {"rope_factors_f16", replaced_by(f16_rope_factors), Outcome::llama_aborts,
+         "GGML_ASSERT(c->type == GGML_TYPE_F32)"},
     };
 }
 

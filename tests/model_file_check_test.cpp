@@ -32,6 +32,11 @@ TEST(ModelFileCheck, RefusesWhatLlamaCppAssertsOnAtItsEdges) {
         {{.layers = 1, .rope_scaling = "longrope", .tensors = {{"cls.output.weight", GGML_TYPE_BF16, true}}}, true},
         {{.layers = 1, .rope_scaling = "dynamic"}, false},
         {{.layers = 1, .tensors = {{"blk.0.attn_q.bias", GGML_TYPE_Q8_0, true}}}, false},
+        // Biases and scales are F32 only too; a matrix of F16 is usable.
+        {{.layers = 1, .tensors = {{"blk.0.attn_q.bias", GGML_TYPE_F32, true}, {"blk.0.attn_q.weight", GGML_TYPE_F16}}},
+         true},
+        {{.layers = 1, .tensors = {{"blk.0.attn_output.bias", GGML_TYPE_F16, true}}}, false},
+        {{.layers = 1, .tensors = {{"blk.0.ffn_down.scale", GGML_TYPE_BF16, true}}}, false},
         // Norms, of any shape, are F32 only.
         {{.layers = 1, .tensors = {{"blk.0.attn_norm_2.bias", GGML_TYPE_F32, true}}}, true},
         {{.layers = 1, .tensors = {{"blk.0.ffn_norm.weight", GGML_TYPE_BF16, true}}}, false},

@@ -110,6 +110,10 @@ public:
 
     // The file's length now, or nothing when the system cannot tell.
     std::optional<std::uint64_t> length() const;
+    // A path that opens this very file whatever has become of the name it
+    // was opened by (Linux: /proc/self/fd/N), or nothing where the system
+    // has none (Windows).
+    std::optional<std::string> own_path() const;
 
 private:
     // A descriptor (POSIX) or a HANDLE (Windows); both use -1 for none.

@@ -181,6 +181,12 @@ std::optional<std::uint64_t> HeldFile::length() const {
     return static_cast<std::uint64_t>(status.st_size);
 }
 
+std::optional<std::string> HeldFile::own_path() const {
+    // Without /proc (a chroot or container that lacks it) the name must do.
+    if (::access("/proc/self/fd", X_OK) != 0) return std::nullopt;
+    return "/proc/self/fd/" + std::to_string(handle_);
+}
+
 OpenablePath openable_path(std::string path) {
     const std::size_t last_slash = path.rfind('/');
     if (path.size() < PATH_MAX || last_slash == std::string::npos) return {std::move(path)};

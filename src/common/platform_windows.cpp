@@ -306,6 +306,8 @@ std::optional<std::uint64_t> HeldFile::length() const {
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
+std::optional<std::string> HeldFile::own_path() const { return std::nullopt; }
+
 OpenablePath openable_path(std::string path) {
     const std::wstring wide = wide_from_utf8(path.c_str());
     if (wide.empty()) return {std::move(path)};

@@ -59,16 +59,15 @@ private:
     std::vector<HeldModelFile> files_;
 };
 
-// Loads the model at `path` (UTF-8, passed to llama.cpp unchanged but for a
-// path too long for the system's default rules, see openable_path), with
-// every file of a split model named by the helper (split_part_paths). A
-// model that llama.cpp would refuse or stop the process on, by its files'
-// headers and tensor tables (`header`, when the caller has read them
-// already, or else read here), is refused before llama.cpp sees it, with the
-// same error as a missing file; so is a path that names no regular file with
-// content, and never read. The backend is taken as proof that the engine
-// runs.
+// Loads the model at `path` (UTF-8; see openable_path for a path too long
+// for the system's default rules), with every file of a split model named
+// by the helper (split_part_paths). Its files are held and read first
+// (read_model_files), and llama.cpp loads those very files. A model that
+// llama.cpp would refuse or stop the process on, by the files' headers and
+// tensor tables, is refused before llama.cpp sees it, with the same error as
+// a missing file; so is a path that names no regular file with content, and
+// never read. The backend is taken as proof that the engine runs.
 Result<LoadedModel, EngineError> model_load(const EngineBackend& backend, std::string_view path,
-                                            const ModelParams& params, const ModelFileHeader* header = nullptr);
+                                            const ModelParams& params);
 
 }  // namespace debrindle

@@ -19,12 +19,17 @@ bool one_of(const List& list, const Value& value) {
     return std::find(list.begin(), list.end(), value) != list.end();
 }
 
+// Whether llama.cpp adds the tensor to F32 values (a bias) or multiplies
+// them by it (the scale of a weight's product), as the second operand.
+bool added_or_scaled(std::string_view name) { return name.ends_with(".bias") || name.ends_with(".scale"); }
+
 // The type a tensor may have: a norm weights an element-wise product of F32
-// values, which ggml computes with an F32 weight only; another single row
-// (a bias, a scale, a reranker's one-row head, which a matrix product takes)
-// may be F16 or BF16 as well.
+// values, and a bias or scale is added or multiplied in element-wise, which
+// ggml's CPU backend computes with an F32 second operand only (it stops the
+// process on another); another single row (a reranker's one-row head, which
+// a matrix product takes) may be F16 or BF16 as well.
 bool type_usable(const TensorEntry& tensor) {
-    if (named_as_norm(tensor.name)) return tensor.type == GGML_TYPE_F32;
+    if (named_as_norm(tensor.name) || added_or_scaled(tensor.name)) return tensor.type == GGML_TYPE_F32;
     return !tensor.one_row || one_of(vector_types, tensor.type);
 }
 

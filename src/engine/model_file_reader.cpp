@@ -114,45 +114,59 @@ void add_file(const gguf_context* gguf, const HeldFile& file, ModelFileHeader& h
 // model for them, would stop the process on a file's number (given in
 // another type than it reads), or would wait on a file that is no regular
 // file with content (a pipe).
-bool add_later_files(const char* first_path, std::uint16_t count, const gguf_context* first, ModelFileHeader& header) {
+// Holds the file at `path` and reads its GGUF header through the held file.
+std::optional<std::pair<HeldModelPart, Gguf>> hold_and_read(const std::string& path) {
+    auto file = hold_model_file(path.c_str());
+    if (!file) return std::nullopt;
+    std::string engine_path = file->own_path().value_or(path);
+    Gguf gguf = read_gguf(engine_path.c_str());
+    if (!gguf) return std::nullopt;
+    return std::pair{HeldModelPart{std::move(*file), std::move(engine_path)}, std::move(gguf)};
+}
+
+bool add_later_files(const char* first_path, std::uint16_t count, const gguf_context* first, ModelFiles& model) {
     const auto first_number = key_of_type(first, "split.no", GGUF_TYPE_UINT16);
     if (!first_number || gguf_get_val_u16(first, *first_number) != 0) return false;
     const auto paths = split_part_paths(first_path, count);
     if (!paths) return false;
     for (std::uint16_t number = 1; number < count; ++number) {
-        const char* path = (*paths)[number].c_str();
-        const auto file = hold_model_file(path);
-        if (!file) return false;
-        const Gguf part = read_gguf(path);
+        auto part = hold_and_read((*paths)[number]);
         if (!part) return false;
-        const auto part_number = key_of_type(part.get(), "split.no", GGUF_TYPE_UINT16);
-        if (!part_number || gguf_get_val_u16(part.get(), *part_number) != number) return false;
-        add_file(part.get(), *file, header);
+        const auto part_number = key_of_type(part->second.get(), "split.no", GGUF_TYPE_UINT16);
+        if (!part_number || gguf_get_val_u16(part->second.get(), *part_number) != number) return false;
+        add_file(part->second.get(), part->first.file, model.header);
+        model.parts.push_back(std::move(part->first));
     }
     const auto tensors = key_of_type(first, "split.tensors.count", GGUF_TYPE_INT32);
-    return tensors && gguf_get_val_i32(first, *tensors) == static_cast<std::int64_t>(header.tensors.size());
+    return tensors && gguf_get_val_i32(first, *tensors) == static_cast<std::int64_t>(model.header.tensors.size());
 }
 
 }  // namespace
 
-std::optional<ModelFileHeader> read_model_file_header(const char* path) {
-    const auto file = hold_model_file(path);
-    if (!file) return std::nullopt;
-    const Gguf first = read_gguf(path);
+std::optional<ModelFiles> read_model_files(const char* path) {
+    auto first = hold_and_read(path);
     if (!first) return std::nullopt;
-    ModelFileHeader header = header_numbers(first.get());
-    add_file(first.get(), *file, header);
+    const gguf_context* gguf = first->second.get();
+    ModelFiles model{.header = header_numbers(gguf)};
+    add_file(gguf, first->first.file, model.header);
+    model.parts.push_back(std::move(first->first));
     // llama.cpp reads the count as a 16-bit number and refuses another type.
     std::uint16_t count = 1;
-    if (gguf_find_key(first.get(), "split.count") >= 0) {
-        const auto id = key_of_type(first.get(), "split.count", GGUF_TYPE_UINT16);
+    if (gguf_find_key(gguf, "split.count") >= 0) {
+        const auto id = key_of_type(gguf, "split.count", GGUF_TYPE_UINT16);
         if (!id) return std::nullopt;
-        count = gguf_get_val_u16(first.get(), *id);
+        count = gguf_get_val_u16(gguf, *id);
     }
-    if (count > 1 && !add_later_files(path, count, first.get(), header)) return std::nullopt;
-    const auto shape = model_shape(first.get(), header.architecture);
-    if (shape) header.footprint = model_footprint(*shape, header.tensors);
-    return header;
+    if (count > 1 && !add_later_files(path, count, gguf, model)) return std::nullopt;
+    const auto shape = model_shape(gguf, model.header.architecture);
+    if (shape) model.header.footprint = model_footprint(*shape, model.header.tensors);
+    return model;
+}
+
+std::optional<ModelFileHeader> read_model_file_header(const char* path) {
+    auto model = read_model_files(path);
+    if (!model) return std::nullopt;
+    return std::move(model->header);
 }
 
 }  // namespace debrindle

@@ -5,10 +5,28 @@
 // is read.
 
 #include <optional>
+#include <string>
+#include <vector>
 
+#include "common/platform.hpp"
 #include "engine/model_file_check.hpp"
 
 namespace debrindle {
+
+// One of a model's files, held open, and the path the engine is to open it
+// by: the held file's own path where the system has one, so that a file
+// swapped by name after the check is never the one loaded; else its name.
+struct HeldModelPart {
+    HeldFile file;
+    std::string engine_path;
+};
+
+// A model's files as they were read: the header and tables, and every file
+// held (the first, then a split model's others in order).
+struct ModelFiles {
+    ModelFileHeader header{};
+    std::vector<HeldModelPart> parts{};
+};
 
 // Reads the model whose (first) file is at `path`; nothing where llama.cpp,
 // reading the files the same way, refuses the model: a file is missing or
@@ -17,6 +35,10 @@ namespace debrindle {
 // first file counts). Nothing, too, where llama.cpp would not refuse but
 // stop the process (a later file's number in another type than it reads) or
 // wait (a later file that is a pipe).
+// Each file is read through the file held for it.
+std::optional<ModelFiles> read_model_files(const char* path);
+
+// The header alone, the files let go.
 std::optional<ModelFileHeader> read_model_file_header(const char* path);
 
 }  // namespace debrindle

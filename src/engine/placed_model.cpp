@@ -11,8 +11,7 @@ namespace {
 
 Result<PlacedModel, EngineError> load_at(const EngineBackend& backend, std::string_view path, Placement placement,
                                          const PlacementPlan& plan, std::uint64_t available_bytes) {
-    auto model = model_load(backend, path, set_placement(model_params_default(), placement),
-                            plan.header ? &*plan.header : nullptr);
+    auto model = model_load(backend, path, set_placement(model_params_default(), placement));
     if (!model) return Failure{model.error()};
     PlacedModel placed{.model = std::move(model).value(), .placement = placement};
     placed.on_gpu = plan.gpu_present && !placement.cpu_only;

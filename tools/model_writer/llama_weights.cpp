@@ -40,7 +40,11 @@ LlamaWeights::LlamaWeights(const Dimensions& dims)
     }
 }
 
-void LlamaWeights::add_zero_bias(const std::string& name) {
+void LlamaWeights::add_zero_bias(const std::string& name, const Dimensions& dims) {
+    if (name == "rope_freqs.weight") {
+        biases.emplace_back(name, dims.head_length() / 2, 1, 1.0f);
+        return;
+    }
     const std::string suffix = ".bias";
     const std::string matrix =
         name.ends_with(suffix) ? name.substr(0, name.size() - suffix.size()) + ".weight" : std::string();

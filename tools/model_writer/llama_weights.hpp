@@ -50,7 +50,9 @@ struct LlamaWeights {
     explicit LlamaWeights(const Dimensions& dims);
     // Adds the bias `name` ("X.bias") of zeros, as long as the rows of the
     // matrix "X.weight"; throws std::invalid_argument when there is none.
-    void add_zero_bias(const std::string& name);
+    // "rope_freqs.weight", the rope's frequency factors, is ones instead, as
+    // long as half a head.
+    void add_zero_bias(const std::string& name, const Dimensions& dims);
     std::vector<Tensor*> all();
 };
 

@@ -218,7 +218,7 @@ std::optional<std::string> write_model(const ModelSpec& model_spec, const std::s
                                          model_spec.context_length);
         auto weights = random ? random_weights(std::get<RandomWeights>(model_spec.weights), vocabulary, dims)
                               : scripted_weights(std::get<ScriptedWeights>(model_spec.weights), vocabulary, dims);
-        for (const auto& bias : model_spec.zero_biases) weights.add_zero_bias(bias);
+        for (const auto& bias : model_spec.zero_biases) weights.add_zero_bias(bias, dims);
 
         const GgufContext gguf(gguf_init_empty(), gguf_free);
         const StoredType stored = stored_type(model_spec.weight_type);

@@ -79,8 +79,9 @@ struct ModelSpec {
     std::map<std::string, std::uint32_t> header_numbers;
     // Bias vectors of zeros added to the model, each as long as the rows of
     // the matrix it names: "blk.0.attn_output.bias" goes with
-    // "blk.0.attn_output.weight". F32, unless tensor_types names another
-    // type (one llama.cpp's CPU backend cannot add: F16, BF16).
+    // "blk.0.attn_output.weight"; or "rope_freqs.weight", the rope's
+    // frequency factors (ones). F32, unless tensor_types names another type
+    // (one llama.cpp's CPU backend cannot add: F16, BF16).
     std::vector<std::string> zero_biases;
     std::variant<ScriptedWeights, RandomWeights> weights;
     // The files the model is written in. With more than one, as llama.cpp's

@@ -5,6 +5,8 @@
 // instead, as with a driver that pages device memory out to the system's.
 // DEBRINDLE_SMALL_GPU_BUDGET=whole reports the whole heap as free however
 // much is allocated, as a driver without a memory budget does.
+// DEBRINDLE_SMALL_GPU_GIVES_KIB refuses allocations past that many KiB
+// whatever the heaps report, as a driver that reports more than it can give.
 // DEBRINDLE_SMALL_GPU_PEAK_FILE names a file that holds the peak of live
 // device memory in bytes, rewritten whenever it rises. Tests put the layer
 // in front of lavapipe.
@@ -61,9 +63,16 @@ bool whole_heap_free() {
     return budget != nullptr && std::strcmp(budget, "whole") == 0;
 }
 
-VkDeviceSize capacity() {
-    const char* kib = std::getenv("DEBRINDLE_SMALL_GPU_KIB");
+VkDeviceSize kib_variable(const char* name) {
+    const char* kib = std::getenv(name);
     return static_cast<VkDeviceSize>(kib ? std::strtoull(kib, nullptr, 10) : 0) * 1024;
+}
+
+VkDeviceSize capacity() { return kib_variable("DEBRINDLE_SMALL_GPU_KIB"); }
+
+// What an allocation may take the device to before it is refused.
+VkDeviceSize allocation_limit() {
+    return std::getenv("DEBRINDLE_SMALL_GPU_GIVES_KIB") ? kib_variable("DEBRINDLE_SMALL_GPU_GIVES_KIB") : capacity();
 }
 
 template <typename Info, typename Link>
@@ -142,7 +151,7 @@ VKAPI_ATTR VkResult VKAPI_CALL allocate_memory(VkDevice device, const VkMemoryAl
                                                const VkAllocationCallbacks* allocator, VkDeviceMemory* memory) {
     auto& s = state();
     const std::lock_guard lock(s.mutex);
-    const bool refused = s.allocated + info->allocationSize > capacity() && !pages();
+    const bool refused = s.allocated + info->allocationSize > allocation_limit() && !pages();
     // DEBRINDLE_SMALL_GPU_LOG=1 shows each allocation, to pick capacities.
     if (std::getenv("DEBRINDLE_SMALL_GPU_LOG")) {
         std::fprintf(stderr, "small GPU: %llu KiB + %llu bytes%s\n",
