@@ -7,10 +7,14 @@
 # instruction-set level (`ggml-cpu-<variant>`, the helper picks one at start)
 # and the Vulkan module (`ggml-vulkan`). It has two targets, built by the
 # same steps from the same source:
-# - linux: built with the system's GCC. The Vulkan module, which Debian 12's
-#   Vulkan headers are too old to build for Linux, comes prebuilt from the npm
-#   package of the same release and family as the pinned source, checked
-#   against its sha256.
+# - linux: its CPU modules built with the system's GCC. The libraries
+#   (`llama`, `ggml`, `ggml-base`, which no patch of ours touches) and the
+#   Vulkan module, which Debian 12's Vulkan headers are too old to build for
+#   Linux, come prebuilt from the npm package of the same release and family
+#   as the pinned source, checked against its sha256: building the libraries
+#   took most of a first build, for the same code. The package's files are
+#   renamed as an install of the source names them, and the CMake package
+#   files and headers come from a configure of the pinned source.
 # - windows: cross-built with MinGW-w64's GCC, the toolchain of the helper
 #   itself, so the folder needs no other run time; the Vulkan module from
 #   source too, its shaders compiled by Debian's glslc.
@@ -252,6 +256,13 @@ stage_engine_libraries() {
   local -a options vulkan=() targets=(llama)
   mapfile -t options < <(engine_options)
   stage_llama_notices
+  if [[ $target == linux ]]; then
+    log "staging llama.cpp $RELEASE's prebuilt linux libraries into $prefix"
+    quietly "$tmp/configure.log" all cmake -S "$source_dir" -B "$tmp/build" -G Ninja "${options[@]}" \
+      -DGGML_CPU=OFF -DGGML_CPU_ALL_VARIANTS=OFF -DCMAKE_INSTALL_PREFIX="$prefix"
+    stage_linux_prebuilt
+    return
+  fi
   if [[ $target == windows ]]; then
     stage_windows_vulkan_sdk
     vulkan=(-DGGML_VULKAN=ON -DVulkan_INCLUDE_DIR="$tmp/vulkan/include" -DVulkan_LIBRARY="$tmp/vulkan/lib/libvulkan-1.a"
@@ -266,25 +277,56 @@ stage_engine_libraries() {
   if [[ $target == windows ]]; then
     mkdir -p "$stage/build"
     cp "$tmp/build/compile_commands.json" "$stage/build/compile_commands-libraries.json"
-  else
-    stage_linux_vulkan
   fi
 }
 
-# Into $stage/lib: the prebuilt Linux Vulkan module, with its notice.
-stage_linux_vulkan() {
+# The version in the package version file that a configure of the pinned
+# source wrote into $1 (0.4.0 for llama, say): an install names its
+# libraries by it.
+configured_version() {
+  sed -n 's/^set(PACKAGE_VERSION "\([0-9.]*\)")$/\1/p' "$1"
+}
+
+# Into $stage: the prebuilt Linux libraries and Vulkan module, with the
+# package's notice; the headers and CMake package files of the configure in
+# $tmp/build. Each library is named as an install names it
+# (libllama.so.0.4.0, its soname libllama.so.0 and the link libllama.so), and
+# finds the others by $ORIGIN alone (the package's run path also held an
+# empty entry, which the loader reads as the current directory).
+stage_linux_prebuilt() {
   log "fetching $LINUX_VULKAN_PACKAGE (llama.cpp $RELEASE, prebuilt)"
-  local tarball
+  local tarball bins="$tmp/package/bins/linux-x64-vulkan" lib="$stage/lib" name file version
   tarball=$(fetch_pinned "$LINUX_VULKAN_PACKAGE" "$LINUX_VULKAN_SHA256")
   tar -xzf "$tarball" -C "$tmp"
-  cp "$tmp/package/bins/linux-x64-vulkan/libggml-vulkan.so" "$stage/lib/"
+  mkdir -p "$lib/cmake/llama" "$lib/cmake/ggml" "$stage/include"
+  cp "$source_dir"/include/*.h "$source_dir"/ggml/include/*.h "$stage/include/"
+  cp "$tmp/build/llama-config.cmake" "$tmp/build/llama-config-version.cmake" "$lib/cmake/llama/"
+  cp "$tmp/build/ggml/ggml-config.cmake" "$tmp/build/ggml/ggml-config-version.cmake" "$lib/cmake/ggml/"
+  for name in ggml-base:libggml-base.so ggml:libggml.vulkan.$RELEASE.so llama:libllama.vulkan.$RELEASE.so; do
+    file=${name#*:} name=${name%%:*}
+    [[ $name == llama ]] && version=$(configured_version "$lib/cmake/llama/llama-config-version.cmake") ||
+      version=$(configured_version "$lib/cmake/ggml/ggml-config-version.cmake")
+    install -m 644 "$bins/$file" "$lib/lib$name.so.$version"
+    # One change a call: patchelf 0.14 mixed up several in one.
+    patchelf --set-soname "lib$name.so.${version%%.*}" "$lib/lib$name.so.$version"
+    patchelf --set-rpath '$ORIGIN' "$lib/lib$name.so.$version"
+    patchelf --replace-needed libggml-base.so libggml-base.so.0 "$lib/lib$name.so.$version"
+    patchelf --replace-needed "libggml.vulkan.$RELEASE.so" libggml.so.0 "$lib/lib$name.so.$version"
+    ln -s "lib$name.so.$version" "$lib/lib$name.so.${version%%.*}"
+    ln -s "lib$name.so.${version%%.*}" "$lib/lib$name.so"
+  done
+  cp "$bins/libggml-vulkan.so" "$lib/"
   cp "$tmp/package/LICENSE" "$stage/licenses/LICENSE-node-llama-cpp-prebuilt"
-  # The prebuilt Vulkan module was linked to its own set's ggml-base and
-  # looked for libraries in its build machine's Vulkan SDK folder and in
-  # an empty entry, which the loader reads as the current directory: it
-  # now finds this ggml-base, and everything else, by $ORIGIN or the
-  # system alone.
-  patchelf --replace-needed libggml-base.so libggml-base.so.0 --set-rpath '$ORIGIN' "$stage/lib/libggml-vulkan.so"
+  # The Vulkan module was linked to its own set's ggml-base and looked for
+  # libraries in its build machine's Vulkan SDK folder and in an empty entry
+  # (the current directory): it now finds this ggml-base, and everything
+  # else, by $ORIGIN or the system alone.
+  patchelf --replace-needed libggml-base.so libggml-base.so.0 --set-rpath '$ORIGIN' "$lib/libggml-vulkan.so"
+  if LD_LIBRARY_PATH= ldd "$lib/libllama.so" | grep -q 'not found'; then
+    log "the prebuilt libraries do not find each other in $lib:"
+    ldd "$lib/libllama.so" >&2
+    exit 1
+  fi
 }
 
 # The build tree of the CPU modules, kept in the cache: configured once, each
@@ -373,15 +415,19 @@ stage_tools() {
 # The cache folder of $target, named by what goes into it, as $prefix, and
 # the build tree of its CPU modules as $modules_tree.
 choose_prefix() {
-  local compiler key options
+  local compiler key modules_key options
   case $target in
     linux)
       compiler=$(c++ --version | head -n 1)
       options=$(engine_options)
-      key=$(printf '%s\n' "$RELEASE" "$patches_key" "$compiler" "$(uname -m)" "$options" "$LINUX_VULKAN_SHA256" \
-        "$ENGINE_LAYOUT" | sha256sum | cut -c1-12)
+      # The CPU modules are built from the source alone; the prefix also
+      # holds the prebuilt package's files.
+      modules_key=$(printf '%s\n' "$RELEASE" "$patches_key" "$compiler" "$(uname -m)" "$options" |
+        sha256sum | cut -c1-12)
+      key=$(printf '%s\n' "$modules_key" "prebuilt libraries" "$LINUX_VULKAN_SHA256" "$ENGINE_LAYOUT" |
+        sha256sum | cut -c1-12)
       prefix="$cache_root/llama.cpp-$RELEASE-engine-linux-x64-$key"
-      modules_tree="$cache_root/llama.cpp-$RELEASE-cpu-modules-build-$key"
+      modules_tree="$cache_root/llama.cpp-$RELEASE-cpu-modules-build-$modules_key"
       libdir=lib
       ;;
     windows)
