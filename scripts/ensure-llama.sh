@@ -281,10 +281,10 @@ stage_engine_libraries() {
 }
 
 # The version in the package version file that a configure of the pinned
-# source wrote into $1 (0.4.0 for llama, say): an install names its
-# libraries by it.
+# source wrote into $1 (0.4.0 of "0.4.0-dev" for llama, say): an install
+# names its libraries by it.
 configured_version() {
-  sed -n 's/^set(PACKAGE_VERSION "\([0-9.]*\)")$/\1/p' "$1"
+  sed -n 's/^set(PACKAGE_VERSION "\([0-9][0-9.]*[0-9]\).*/\1/p' "$1"
 }
 
 # Into $stage: the prebuilt Linux libraries and Vulkan module, with the
@@ -306,6 +306,7 @@ stage_linux_prebuilt() {
     file=${name#*:} name=${name%%:*}
     [[ $name == llama ]] && version=$(configured_version "$lib/cmake/llama/llama-config-version.cmake") ||
       version=$(configured_version "$lib/cmake/ggml/ggml-config-version.cmake")
+    [[ -n $version ]] || { log "no version of $name in the configure of $source_dir"; exit 1; }
     install -m 644 "$bins/$file" "$lib/lib$name.so.$version"
     # One change a call: patchelf 0.14 mixed up several in one.
     patchelf --set-soname "lib$name.so.${version%%.*}" "$lib/lib$name.so.$version"
