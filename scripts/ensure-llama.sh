@@ -58,7 +58,7 @@ readonly RELEASE="v0.4.0"
 readonly NPM_PACKAGE="node-llama-cpp@3.21.1"
 readonly NPM_SHA256="7a231d6bafa14142a1cbed9893d4ec5bc6041b2a5f5939a623accaab4203c11f"
 readonly BUNDLE_PATH="package/llama/gitRelease.bundle"
-# The prebuilt Linux Vulkan module of the same release.
+# The prebuilt Linux libraries and Vulkan module of the same release.
 readonly LINUX_VULKAN_PACKAGE="@node-llama-cpp/linux-x64-vulkan@3.21.1"
 readonly LINUX_VULKAN_SHA256="4877be47f01586481615aec277c23c7f660592ce66eec2753ff1dcc967a9a0d2"
 # Raised whenever the layout of an engine prefix changes.
