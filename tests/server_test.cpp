@@ -404,7 +404,9 @@ TEST(ServerOnOneProcessor, AnswersAsAloneAndSleepsWhenIdle) {
             ++threads;
             std::uint64_t on_processor = 0;
             std::ifstream(task.path() / "schedstat") >> on_processor;
-            if (task.path().filename() != std::to_string(server.pid())) EXPECT_GT(on_processor, 5'000'000U);
+            if (task.path().filename() != std::to_string(server.pid())) {
+                EXPECT_GT(on_processor, 5'000'000U);
+            }
         }
         EXPECT_EQ(threads, thread_count(logical_processor_count()));
     }
