@@ -109,11 +109,6 @@ void add_file(const gguf_context* gguf, const HeldFile& file, ModelFileHeader& h
                             .length = file.length().value_or(unknown)});
 }
 
-// Reads the files after the first of a model split into `count`, in
-// llama.cpp's order and with its checks; false where llama.cpp refuses the
-// model for them, would stop the process on a file's number (given in
-// another type than it reads), or would wait on a file that is no regular
-// file with content (a pipe).
 // Holds the file at `path` and reads its GGUF header through the held file.
 std::optional<std::pair<HeldModelPart, Gguf>> hold_and_read(const std::string& path) {
     auto file = hold_model_file(path.c_str());
@@ -124,6 +119,11 @@ std::optional<std::pair<HeldModelPart, Gguf>> hold_and_read(const std::string& p
     return std::pair{HeldModelPart{std::move(*file), std::move(engine_path)}, std::move(gguf)};
 }
 
+// Reads the files after the first of a model split into `count`, in
+// llama.cpp's order and with its checks; false where llama.cpp refuses the
+// model for them, would stop the process on a file's number (given in
+// another type than it reads), or would wait on a file that is no regular
+// file with content (a pipe).
 bool add_later_files(const char* first_path, std::uint16_t count, const gguf_context* first, ModelFiles& model) {
     const auto first_number = key_of_type(first, "split.no", GGUF_TYPE_UINT16);
     if (!first_number || gguf_get_val_u16(first, *first_number) != 0) return false;
