@@ -287,15 +287,25 @@ configured_version() {
   sed -n 's/^set(PACKAGE_VERSION "\([0-9][0-9.]*[0-9]\).*/\1/p' "$1"
 }
 
+# Gives the library $1 the run path $ORIGIN alone and has it need this
+# engine's ggml and ggml-base, one change a call (patchelf 0.14 mixed up
+# several in one).
+relink_prebuilt() {
+  patchelf --set-rpath '$ORIGIN' "$1"
+  patchelf --replace-needed libggml-base.so libggml-base.so.0 "$1"
+  patchelf --replace-needed "libggml.vulkan.$RELEASE.so" libggml.so.0 "$1"
+}
+
 # Into $stage: the prebuilt Linux libraries and Vulkan module, with the
 # package's notice; the headers and CMake package files of the configure in
 # $tmp/build. Each library is named as an install names it
-# (libllama.so.0.4.0, its soname libllama.so.0 and the link libllama.so), and
-# finds the others by $ORIGIN alone (the package's run path also held an
-# empty entry, which the loader reads as the current directory).
+# (libllama.so.0.4.0, its soname libllama.so.0 and the link libllama.so).
+# Each library and the Vulkan module find the others by $ORIGIN alone: the
+# package's run paths also held an empty entry, which the loader reads as the
+# current directory, and the Vulkan module's its build machine's SDK folder.
 stage_linux_prebuilt() {
   log "fetching $LINUX_VULKAN_PACKAGE (llama.cpp $RELEASE, prebuilt)"
-  local tarball bins="$tmp/package/bins/linux-x64-vulkan" lib="$stage/lib" name file version
+  local tarball bins="$tmp/package/bins/linux-x64-vulkan" lib="$stage/lib" name package version file
   tarball=$(fetch_pinned "$LINUX_VULKAN_PACKAGE" "$LINUX_VULKAN_SHA256")
   tar -xzf "$tarball" -C "$tmp"
   mkdir -p "$lib/cmake/llama" "$lib/cmake/ggml" "$stage/include"
@@ -303,26 +313,19 @@ stage_linux_prebuilt() {
   cp "$tmp/build/llama-config.cmake" "$tmp/build/llama-config-version.cmake" "$lib/cmake/llama/"
   cp "$tmp/build/ggml/ggml-config.cmake" "$tmp/build/ggml/ggml-config-version.cmake" "$lib/cmake/ggml/"
   for name in ggml-base:libggml-base.so ggml:libggml.vulkan.$RELEASE.so llama:libllama.vulkan.$RELEASE.so; do
-    file=${name#*:} name=${name%%:*}
-    [[ $name == llama ]] && version=$(configured_version "$lib/cmake/llama/llama-config-version.cmake") ||
-      version=$(configured_version "$lib/cmake/ggml/ggml-config-version.cmake")
+    file=${name#*:} name=${name%%:*} package=ggml
+    [[ $name == llama ]] && package=llama
+    version=$(configured_version "$lib/cmake/$package/$package-config-version.cmake")
     [[ -n $version ]] || { log "no version of $name in the configure of $source_dir"; exit 1; }
     install -m 644 "$bins/$file" "$lib/lib$name.so.$version"
-    # One change a call: patchelf 0.14 mixed up several in one.
     patchelf --set-soname "lib$name.so.${version%%.*}" "$lib/lib$name.so.$version"
-    patchelf --set-rpath '$ORIGIN' "$lib/lib$name.so.$version"
-    patchelf --replace-needed libggml-base.so libggml-base.so.0 "$lib/lib$name.so.$version"
-    patchelf --replace-needed "libggml.vulkan.$RELEASE.so" libggml.so.0 "$lib/lib$name.so.$version"
+    relink_prebuilt "$lib/lib$name.so.$version"
     ln -s "lib$name.so.$version" "$lib/lib$name.so.${version%%.*}"
     ln -s "lib$name.so.${version%%.*}" "$lib/lib$name.so"
   done
   cp "$bins/libggml-vulkan.so" "$lib/"
+  relink_prebuilt "$lib/libggml-vulkan.so"
   cp "$tmp/package/LICENSE" "$stage/licenses/LICENSE-node-llama-cpp-prebuilt"
-  # The Vulkan module was linked to its own set's ggml-base and looked for
-  # libraries in its build machine's Vulkan SDK folder and in an empty entry
-  # (the current directory): it now finds this ggml-base, and everything
-  # else, by $ORIGIN or the system alone.
-  patchelf --replace-needed libggml-base.so libggml-base.so.0 --set-rpath '$ORIGIN' "$lib/libggml-vulkan.so"
   if LD_LIBRARY_PATH= ldd "$lib/libllama.so" | grep -q 'not found'; then
     log "the prebuilt libraries do not find each other in $lib:"
     ldd "$lib/libllama.so" >&2
