@@ -357,15 +357,20 @@ std::vector<pid_t> helper_processes(pid_t session) {
     return found;
 }
 
+// The processor time of one thread (/proc/PID/task/TID), as the scheduler counts it.
+std::uint64_t on_processor_nanoseconds(const std::filesystem::path& task) {
+    std::uint64_t nanoseconds = 0;
+    std::ifstream(task / "schedstat") >> nanoseconds;
+    return nanoseconds;
+}
+
 // The processor time of every thread of `processes` now, to the nanosecond
 // (the scheduler's own count, where /proc/PID/stat counts in clock ticks).
 double processor_seconds(const std::vector<pid_t>& processes) {
     std::uint64_t nanoseconds = 0;
     for (const pid_t pid : processes) {
         for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task")) {
-            std::uint64_t on_processor = 0;
-            std::ifstream(task.path() / "schedstat") >> on_processor;
-            nanoseconds += on_processor;
+            nanoseconds += on_processor_nanoseconds(task.path());
         }
     }
     return static_cast<double>(nanoseconds) / 1e9;
@@ -402,10 +407,8 @@ TEST(ServerOnOneProcessor, AnswersAsAloneAndSleepsWhenIdle) {
         for (const auto& task :
              std::filesystem::directory_iterator("/proc/" + std::to_string(server.pid()) + "/task")) {
             ++threads;
-            std::uint64_t on_processor = 0;
-            std::ifstream(task.path() / "schedstat") >> on_processor;
             if (task.path().filename() != std::to_string(server.pid())) {
-                EXPECT_GT(on_processor, 5'000'000U);
+                EXPECT_GT(on_processor_nanoseconds(task.path()), 5'000'000U);
             }
         }
         EXPECT_EQ(threads, thread_count(logical_processor_count()));
