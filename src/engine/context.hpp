@@ -1,9 +1,12 @@
 #pragma once
 // An inference context: made for one generation, and in server mode kept
-// with its model for the next generation of the same length.
+// with its model for the next generations that fit it, with the prompt whose
+// cells its cache holds.
 
 #include <cstdint>
 #include <memory>
+#include <span>
+#include <vector>
 
 #include <llama.h>
 
@@ -21,17 +24,21 @@ struct ContextDeleter {
 // model it was made from, which must outlive it.
 class EngineContext {
 public:
-    EngineContext(llama_context* context, const LoadedModel& model, std::uint32_t length)
-        : context_(context), model_(&model), length_(length) {}
+    EngineContext(llama_context* context, const LoadedModel& model) : context_(context), model_(&model) {}
     llama_context* get() const { return context_.get(); }
     const LoadedModel& model() const { return *model_; }
-    // The context length it was asked for.
-    std::uint32_t length() const { return length_; }
+    // Its cells: the length it was asked for, rounded up by llama.cpp.
+    std::uint32_t length() const { return llama_n_ctx(context_.get()); }
+
+    // The prompt tokens whose cells the cache holds from position 0, in
+    // order; cells past them (a reply's) are never taken for a prompt's.
+    std::span<const llama_token> cached_prompt() const { return cached_prompt_; }
+    void set_cached_prompt(std::span<const llama_token> tokens) { cached_prompt_.assign(tokens.begin(), tokens.end()); }
 
 private:
     std::unique_ptr<llama_context, ContextDeleter> context_;
     const LoadedModel* model_;
-    std::uint32_t length_;
+    std::vector<llama_token> cached_prompt_;
 };
 
 Result<EngineContext, EngineError> context_create(const LoadedModel& model, const llama_context_params& params);

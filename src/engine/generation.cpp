@@ -14,6 +14,7 @@
 #include "engine/generation_plan.hpp"
 #include "engine/piece_decoder.hpp"
 #include "engine/prompt.hpp"
+#include "engine/prompt_reuse.hpp"
 #include "engine/token_piece.hpp"
 
 namespace debrindle {
@@ -48,10 +49,12 @@ Sampler build_sampler(float temperature) {
     return chain;
 }
 
-// Feeds the prompt in chunks of at most one logical batch; only the last
-// prompt token asks for logits.
-Result<Done, EngineError> decode_prompt(const EngineContext& context, std::span<const llama_token> prompt) {
-    for (std::size_t start = 0; start < prompt.size(); start += logical_batch_size) {
+// Feeds the prompt from `first` (the cells before it are in the cache) in
+// chunks of at most one logical batch; only the last prompt token asks for
+// logits.
+Result<Done, EngineError> decode_prompt(const EngineContext& context, std::span<const llama_token> prompt,
+                                        std::size_t first) {
+    for (std::size_t start = first; start < prompt.size(); start += logical_batch_size) {
         const std::size_t end = std::min(prompt.size(), start + logical_batch_size);
         EngineBatch batch(end - start);
         for (std::size_t position = start; position < end; ++position) {
@@ -81,14 +84,25 @@ GenerationFailure decode_failure(const EngineError& error) {
     return GenerationFailure{error.text(), !request_fault};
 }
 
-// The kept context emptied when it has `length`, else a new one in its place,
-// computing on the engine's thread pool. The old one goes first, so that the
-// two never hold memory at once.
-Result<Done, EngineError> prepare_context(const EngineBackend& backend, const LoadedModel& model, std::uint32_t length,
-                                          std::optional<EngineContext>& kept) {
-    if (kept && kept->length() == length && &kept->model() == &model) {
-        llama_memory_clear(llama_get_memory(kept->get()), /*data=*/true);
-        return Done{};
+// The kept context when it fits `length` cells, its cache emptied from the
+// prompt prefix it can give `prompt` on, else a new one in its place,
+// computing on the engine's thread pool. Gives the position the prompt is
+// decoded from. The old context goes first, so that the two never hold
+// memory at once.
+Result<std::size_t, EngineError> prepare_context(const EngineBackend& backend, const LoadedModel& model,
+                                                 std::uint32_t length, std::span<const llama_token> prompt,
+                                                 std::optional<EngineContext>& kept) {
+    if (kept && &kept->model() == &model && kept_context_fits(kept->length(), length)) {
+        llama_memory_t memory = llama_get_memory(kept->get());
+        std::size_t reused = reusable_prompt_length(kept->cached_prompt(), prompt);
+        // The cells from there on (the rest of the last prompt and its reply)
+        // go; a cache that cannot cut a sequence is emptied whole.
+        if (!llama_memory_seq_rm(memory, 0, static_cast<llama_pos>(reused), -1)) {
+            llama_memory_clear(memory, /*data=*/true);
+            reused = 0;
+        }
+        kept->set_cached_prompt(prompt.first(reused));
+        return reused;
     }
     kept.reset();
     auto context = context_create(model, context_params(length));
@@ -96,7 +110,7 @@ Result<Done, EngineError> prepare_context(const EngineBackend& backend, const Lo
     // Without a pool (no CPU module) this leaves llama.cpp's own threads.
     llama_attach_threadpool(context->get(), backend.thread_pool(), backend.thread_pool());
     kept.emplace(std::move(context).value());
-    return Done{};
+    return std::size_t{0};
 }
 
 Result<std::string, GenerationFailure> generate(const EngineBackend& backend, const LoadedModel& model,
@@ -107,12 +121,15 @@ Result<std::string, GenerationFailure> generate(const EngineBackend& backend, co
 
     const std::uint32_t budget = token_budget(count_words(input.user_prompt), input.max_tokens);
 
-    auto prepared = prepare_context(backend, model, context_length(budget, prompt_tokens), kept);
-    if (!prepared) return Failure{GenerationFailure{prepared.error().text(), true}};
-    const EngineContext* context = &*kept;
+    auto reused = prepare_context(backend, model, context_length(budget, prompt_tokens), *prompt, kept);
+    if (!reused) return Failure{GenerationFailure{reused.error().text(), true}};
+    EngineContext* context = &*kept;
     if (prompt_tokens == 0) return Failure{GenerationFailure{"De-Brindle prompt tokenized to no tokens."}};
 
-    if (auto decoded = decode_prompt(*context, *prompt); !decoded) return Failure{decode_failure(decoded.error())};
+    if (auto decoded = decode_prompt(*context, *prompt, *reused); !decoded) {
+        return Failure{decode_failure(decoded.error())};
+    }
+    context->set_cached_prompt(*prompt);
 
     Sampler sampler = build_sampler(input.temperature);
     for (const llama_token token : *prompt) llama_sampler_accept(sampler.get(), token);

@@ -31,8 +31,9 @@ struct GenerationFailure {
 // The generated text (possibly empty), or the first failure; a failure
 // discards whatever was generated before it. An exception from llama.cpp is
 // a failure too. `kept` is the context of the model's last generation, if
-// any: it is used again, emptied first, when this generation needs a
-// context of the same length, and replaced by the new one otherwise.
+// any: it is used again when it fits this generation, keeping the cells of
+// the prompt prefix the two share in whole physical batches and emptied
+// past them, and replaced by the new one otherwise.
 Result<std::string, GenerationFailure> generate_text(const EngineBackend& backend, const LoadedModel& model,
                                                      const GenerationInput& input, std::optional<EngineContext>& kept);
 
