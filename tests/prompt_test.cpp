@@ -4,6 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <vector>
 
 #include "engine/generation.hpp"
 #include "engine/model.hpp"
@@ -37,6 +40,62 @@ TEST_F(Engine, GenerationDecodesNoTokenAfterTheLast) {
         ASSERT_TRUE(generate_text(*backend_, model, {"", "hi", 0.0F, max_tokens}, kept));
         EXPECT_EQ(llama_perf_context(kept->get()).n_eval, single_token_decodes) << max_tokens;
         llama_perf_context_reset(kept->get());
+    }
+}
+
+// `count` words of the random models' vocabulary from the `first`, each a
+// token of its own: "aa", "ab", ... "zz", then "aaa", ...
+std::string words(std::size_t first, std::size_t count) {
+    std::string text;
+    for (std::size_t i = first; i < first + count; ++i) {
+        std::string word = i < 676 ? std::string{char('a' + i / 26), char('a' + i % 26)}
+                                   : std::string{char('a' + (i - 676) / 676), char('a' + (i - 676) / 26 % 26),
+                                                 char('a' + (i - 676) % 26)};
+        text += (text.empty() ? "" : " ") + word;
+    }
+    return text;
+}
+
+std::vector<std::uint8_t> cached_cells(const EngineContext& context) {
+    std::vector<std::uint8_t> cells(llama_state_seq_get_size(context.get(), 0));
+    cells.resize(llama_state_seq_get_data(context.get(), cells.data(), cells.size(), 0));
+    return cells;
+}
+
+// A kept context that reuses the prefix a prompt shares with the last one
+// computes only the rest, and its cells and logits are a fresh context's bit
+// for bit, for every weight type.
+TEST_F(Engine, KeptPromptPrefixIsComputedOnceAndExactly) {
+    using model_writer::WeightType;
+    for (const WeightType type : {WeightType::f32, WeightType::f16, WeightType::q8_0, WeightType::q4_k_m}) {
+        model_writer::ModelSpec model_spec;
+        model_spec.weights = model_writer::RandomWeights{
+            .vocab_size = 2000, .embedding_length = 256, .layers = 2, .feed_forward_length = 768, .heads = 4};
+        model_spec.weight_type = type;
+        const LoadedModel model = load(model_spec);
+        std::optional<EngineContext> kept;
+        // Words shared with the last prompt (and its reply), and the cells
+        // reused of them.
+        for (const auto& [shared, reused] : {std::pair{100, 0}, {300, 256}, {700, 512}, {1399, 1280}}) {
+            ASSERT_TRUE(generate_text(*backend_, model, {words(0, 1400), "hi", 0.0F, 8}, kept));
+            const std::string system = words(0, shared) + " " + words(shared + 1, 1399 - shared);
+            const GenerationInput input{system, "hi", 0.0F, 1};
+            llama_perf_context_reset(kept->get());
+            const auto reply = generate_text(*backend_, model, input, kept);
+            std::optional<EngineContext> fresh;
+            const auto fresh_reply = generate_text(*backend_, model, input, fresh);
+            ASSERT_TRUE(reply && fresh_reply);
+            EXPECT_EQ(*reply, *fresh_reply);
+            const auto prompt = build_prompt_tokens(model, system, "hi");
+            EXPECT_EQ(llama_perf_context(kept->get()).n_p_eval, prompt->size() - reused) << shared;
+            EXPECT_EQ(cached_cells(*kept), cached_cells(*fresh)) << shared;
+            const std::size_t vocab = llama_vocab_n_tokens(model.vocab());
+            const float* logits = llama_get_logits_ith(kept->get(), -1);
+            EXPECT_TRUE(std::equal(
+                logits, logits + vocab, llama_get_logits_ith(fresh->get(), -1),
+                [](float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); }))
+                << shared;
+        }
     }
 }
 
