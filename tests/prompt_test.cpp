@@ -18,6 +18,7 @@ namespace debrindle {
 namespace {
 
 using testing::chain_model;
+using testing::vocabulary_words;
 using testing::write_test_model;
 
 class Engine : public testing::InProcessEngine {
@@ -43,19 +44,6 @@ TEST_F(Engine, GenerationDecodesNoTokenAfterTheLast) {
     }
 }
 
-// `count` words of the random models' vocabulary from the `first`, each a
-// token of its own: "aa", "ab", ... "zz", then "aaa", ...
-std::string words(std::size_t first, std::size_t count) {
-    std::string text;
-    for (std::size_t i = first; i < first + count; ++i) {
-        std::string word = i < 676 ? std::string{char('a' + i / 26), char('a' + i % 26)}
-                                   : std::string{char('a' + (i - 676) / 676), char('a' + (i - 676) / 26 % 26),
-                                                 char('a' + (i - 676) % 26)};
-        text += (text.empty() ? "" : " ") + word;
-    }
-    return text;
-}
-
 std::vector<std::uint8_t> cached_cells(const EngineContext& context) {
     std::vector<std::uint8_t> cells(llama_state_seq_get_size(context.get(), 0));
     cells.resize(llama_state_seq_get_data(context.get(), cells.data(), cells.size(), 0));
@@ -77,8 +65,8 @@ TEST_F(Engine, KeptPromptPrefixIsComputedOnceAndExactly) {
         // Words shared with the last prompt (and its reply), and the cells
         // reused of them.
         for (const auto& [shared, reused] : {std::pair{100, 0}, {300, 256}, {700, 512}, {1399, 1280}}) {
-            ASSERT_TRUE(generate_text(*backend_, model, {words(0, 1400), "hi", 0.0F, 8}, kept));
-            const std::string system = words(0, shared) + " " + words(shared + 1, 1399 - shared);
+            ASSERT_TRUE(generate_text(*backend_, model, {vocabulary_words(0, 1400), "hi", 0.0F, 8}, kept));
+            const std::string system = vocabulary_words(0, shared) + " " + vocabulary_words(shared + 1, 1399 - shared);
             const GenerationInput input{system, "hi", 0.0F, 1};
             llama_perf_context_reset(kept->get());
             const auto reply = generate_text(*backend_, model, input, kept);

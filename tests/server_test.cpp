@@ -129,37 +129,79 @@ TEST_F(Server, LoadsOnlyWhenThePathChanges) {
     EXPECT_EQ(helper_lines(run.result.err), expected_diagnostics);
 }
 
-// A server keeps the context of a generation for the next one of the same
-// length: after requests of every kind, other lengths and another model,
-// each reply is byte for byte the reply of a process of its own.
+// A server keeps the context of a generation for the next ones that fit it,
+// and the cells of the prompt prefix they share: after requests of every
+// kind, other lengths, shared prefixes on both sides of the physical
+// batches' bounds, another model and a failed request, each reply is byte
+// for byte the reply of a process of its own.
 TEST_F(Server, RepliesEqualThoseOfAFreshProcess) {
     model_writer::ModelSpec model_spec;
     model_spec.weights = model_writer::RandomWeights{
         .vocab_size = 2000, .embedding_length = 128, .layers = 2, .feed_forward_length = 352, .heads = 4};
     const std::string a = write_test_model(model_spec, "random-a.gguf");
+    model_spec.weight_type = model_writer::WeightType::q4_0;
+    const std::string q = write_test_model(model_spec, "random-q.gguf");
+    model_spec.weight_type = model_writer::WeightType::f32;
     model_spec.weights = model_writer::RandomWeights{
         .seed = 5, .vocab_size = 2000, .embedding_length = 128, .layers = 2, .feed_forward_length = 352, .heads = 4};
     const std::string b = write_test_model(model_spec, "random-b.gguf");
     std::string long_prompt;  // past the smallest context: a context of another length
     for (int i = 0; i < 1200; ++i) long_prompt += "word ";
+    // A system prompt of 1,400 words, and one whose first `shared` + 48
+    // tokens (the template's head) are its tokens.
+    const std::string base = vocabulary_words(0, 1400);
+    const auto sharing = [](std::size_t shared) {
+        return vocabulary_words(0, shared - 48) + " " + vocabulary_words(shared - 47, 1400 - shared);
+    };
     const struct {
         const std::string& model;
         std::string prompt;
         double temperature;
         int max_tokens;
-    } requests[] = {{a, "hi", 0, 64},      {a, "hi", 0.7, 8},        {a, long_prompt, 0, 8},
-                    {a, "hi there", 1, 1}, {a, long_prompt, 0.9, 4}, {b, "hi", 0, 64},
-                    {b, "hi", 0.5, 16},    {a, "hi", 0, 64},         {a, "one two three", 0.3, 32}};
+        std::string system = "You are terse.";
+    } requests[] = {{a, "hi", 0, 64},
+                    {a, "hi", 0.7, 8},
+                    {a, long_prompt, 0, 8},
+                    {a, "hi there", 1, 1},
+                    {a, long_prompt, 0.9, 4},
+                    {b, "hi", 0, 64},
+                    {b, "hi", 0.5, 16},
+                    {a, "hi", 0, 64},
+                    {a, "one two three", 0.3, 32},
+                    {a, "hi", 0, 8, base},
+                    {a, "hi", 0, 8, sharing(255)},
+                    {a, "hi", 0, 8, base},
+                    {a, "hi", 0.8, 8, sharing(256)},
+                    {a, "hi", 0, 8, base},
+                    {a, "hi", 0, 8, sharing(257)},
+                    {a, "hi", 0, 8, base},
+                    {a, "hi", 0, 8, sharing(511)},
+                    {a, "hi", 0, 8, base},
+                    {a, "hi", 0, 8, sharing(512)},
+                    {a, "hi", 0, 8, base},
+                    {a, "hi", 0.6, 8, sharing(513)},
+                    {a, "hi", 0, 8, base},
+                    {a, "hi", 0, 8, sharing(700)},
+                    {a, "hi", 0, 8, sharing(700)},
+                    {b, "hi", 0, 8, sharing(700)},
+                    {a, "hi", 0, 8, sharing(1300)},
+                    {a, "hi", 0, 8, base},
+                    {"/missing.gguf", "hi", 0, 8, base},
+                    {a, "hi", 0, 8, sharing(1300)},
+                    {q, "hi", 0, 8, base},
+                    {q, "hi there", 0, 8, base},
+                    {q, "hi", 0.5, 8, sharing(600)}};
     std::string input;
     std::vector<std::string> expected;
     for (const auto& r : requests) {
-        const std::string request = request_json(r.model, r.prompt, "", r.temperature, r.max_tokens);
+        const std::string request = request_json(r.model, r.prompt, "", r.temperature, r.max_tokens, r.system);
         ProcessOptions one_shot;
         one_shot.input = request;
         const ProcessResult fresh = run_helper(one_shot);
-        ASSERT_EQ(fresh.exit_status, 0) << fresh.err;
         input += request + "\n";
-        expected.push_back(R"({"ok":true,"output":)" + json_string(fresh.out) + R"(,"error":null})");
+        expected.push_back(fresh.exit_status == 0
+                               ? R"({"ok":true,"output":)" + json_string(fresh.out) + R"(,"error":null})"
+                               : error_line(fresh.err.substr(0, fresh.err.size() - 1)));
     }
     EXPECT_EQ(run_server(input + input).lines, [&] {
         auto twice = expected;

@@ -43,10 +43,22 @@ std::string json_string(const std::string& text) {
 }
 
 std::string request_json(const std::string& model_path, const std::string& user_prompt,
-                         const std::string& extra_members, double temperature, int max_tokens) {
+                         const std::string& extra_members, double temperature, int max_tokens,
+                         const std::string& system_prompt) {
     return "{" + extra_members + "\"modelPath\":" + json_string(model_path) +
-           ",\"systemPrompt\":\"You are terse.\",\"userPrompt\":" + json_string(user_prompt) +
+           ",\"systemPrompt\":" + json_string(system_prompt) + ",\"userPrompt\":" + json_string(user_prompt) +
            ",\"temperature\":" + std::to_string(temperature) + ",\"maxTokens\":" + std::to_string(max_tokens) + "}";
+}
+
+std::string vocabulary_words(std::size_t first, std::size_t count) {
+    std::string text;
+    for (std::size_t i = first; i < first + count; ++i) {
+        const std::size_t letters = i < 676 ? 2 : 3, index = i < 676 ? i : i - 676;
+        std::string word(letters, 'a');
+        for (std::size_t place = letters, rest = index; place-- > 0; rest /= 26) word[place] = char('a' + rest % 26);
+        text += (text.empty() ? "" : " ") + word;
+    }
+    return text;
 }
 
 }  // namespace debrindle::testing

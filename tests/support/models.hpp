@@ -17,7 +17,12 @@ std::string write_test_model(const model_writer::ModelSpec& model_spec, const st
 
 // A one-shot or server request as JSON text.
 std::string request_json(const std::string& model_path, const std::string& user_prompt = "hi",
-                         const std::string& extra_members = "", double temperature = 0, int max_tokens = 256);
+                         const std::string& extra_members = "", double temperature = 0, int max_tokens = 256,
+                         const std::string& system_prompt = "You are terse.");
+
+// `count` words of the random models' vocabulary from the `first`, each a
+// token of its own: "aa" to "zz", then "aaa" on.
+std::string vocabulary_words(std::size_t first, std::size_t count);
 
 // `text` as a JSON string literal.
 std::string json_string(const std::string& text);
