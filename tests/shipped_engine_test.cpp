@@ -110,6 +110,34 @@ TEST(ShippedEngine, GpuOffloadGivesTheCpuReplyQuietly) {
     EXPECT_NE(logged.err.find("offloaded 2/2 layers to GPU"), std::string::npos) << logged.err;
 }
 
+// With every layer on the GPU, a server that reuses the cells of a shared
+// system prompt replies as a process of its own does.
+TEST(ShippedEngine, GpuServerRepliesWithAKeptPromptPrefixAsAlone) {
+    if (!fs::exists("/usr/share/vulkan/icd.d/lvp_icd.x86_64.json")) GTEST_SKIP() << "needs Mesa's lavapipe";
+    model_writer::ModelSpec model_spec;  // heads as long as the scripted models', as in the other GPU tests
+    model_spec.weights = model_writer::RandomWeights{
+        .vocab_size = 2000, .embedding_length = 320, .layers = 2, .feed_forward_length = 384, .heads = 2};
+    const std::string model = write_test_model(model_spec);
+    std::string input;
+    std::vector<std::string> expected;
+    // 459 prompt tokens, then another prompt that shares 300 of them: 256
+    // reused.
+    const std::pair<std::string, std::string> prompts[] = {
+        {vocabulary_words(0, 300), "hi"}, {vocabulary_words(0, 252) + " " + vocabulary_words(253, 47), "ab cd ef"}};
+    for (const auto& [system, user] : prompts) {
+        ProcessOptions options = software_gpu();
+        options.input = request_json(model, user, "", 0, 4, system);
+        input += options.input + "\n";
+        const ProcessResult alone = run_helper(options);
+        expected.push_back(R"({"ok":true,"output":)" + json_string(alone.out) + R"(,"error":null})");
+    }
+    ProcessOptions options = software_gpu();
+    options.arguments = {"--server"};
+    options.input = input;
+    const ProcessResult server = run_helper(options);
+    EXPECT_EQ(server.out, expected[0] + "\n" + expected[1] + "\n");
+}
+
 #ifdef DEBRINDLE_SMALL_GPU_LAYER_DIR
 // Standard error without the layer's own lines: under Wine the layer is a
 // library of the Linux side, whose writes the Windows helper cannot silence.
