@@ -1,0 +1,168 @@
+#!/usr/bin/env python3
+"""A long system prompt shared by every request: the helper's server, which
+keeps the cells of the prompt prefix it shares with the last request in
+whole physical batches, side by side with llama-server from the same pinned
+llama.cpp with its prompt cache on (its default: it keeps every shared
+token) and off, in one run.
+
+The workload: one system prompt of about 500 words, requests whose user
+prompts differ, 16-token greedy replies, the same rendered prompts for both
+(the llama3 rendering the helper makes for a model without a template). Per
+request: the end-to-end latency, the helper through its pipes, llama-server
+over HTTP to /completion. Every server reply of the helper is compared with
+its one-shot reply to the same request.
+
+With --baseline-build DIR (a build of the helper before this reuse), the
+same helper server's requests whose prompts share nothing with the last are
+timed against that build's, and so is the resident memory after the
+requests.
+
+Runs are interleaved in rounds; on a shared machine a round counts only if
+the machine was idle just before and after it (bench_common.quiet_rounds).
+Results go to build-bench/bench-results.json under "prompt_reuse".
+
+Usage: python3 bench/prompt_reuse.py [--build-dir DIR] [--baseline-build DIR]
+           [--models random-58m,chat-1b-q4km] [--rounds N]
+"""
+
+from __future__ import annotations
+
+import argparse
+import json
+import statistics
+import subprocess
+import sys
+from pathlib import Path
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import bench_common as bc  # noqa: E402
+import server_vs_llama as sv  # noqa: E402
+
+SYSTEM_WORDS = 500
+REQUESTS = 6
+REPLY_TOKENS = 16
+
+
+def words_from(first: int, count: int) -> str:
+    """Synthetic words from the `first` on, each a token of the random models."""
+    return " ".join(bc.synthetic_words(first + count).split()[first:])
+
+
+SYSTEM_PROMPT = words_from(0, SYSTEM_WORDS)
+USER_PROMPTS = [words_from(SYSTEM_WORDS + 10 * i, 8) for i in range(REQUESTS)]
+
+
+def helper_requests(model: Path, shared: bool) -> list[bytes]:
+    """The requests; without `shared`, each system prompt is another one."""
+    return [bc.request_line(model, user, REPLY_TOKENS,
+                            system_prompt=SYSTEM_PROMPT if shared else words_from(700 + 600 * i, SYSTEM_WORDS))
+            for i, user in enumerate(USER_PROMPTS)]
+
+
+def helper_session(helper: Path, model: Path, lines: list[bytes]) -> dict:
+    """A fresh server: the model loaded by a warmup, then the requests, each
+    timed; its replies and resident memory after them."""
+    server = bc.HelperServer(helper)
+    server.ask(bc.request_line(model, "", 1, action="warmup"))
+    seconds, replies = [], []
+    for line in lines:
+        elapsed, answer = server.ask_timed(line)
+        seconds.append(elapsed)
+        replies.append(answer["output"])
+    memory = bc.resident_kib(server.process.pid)
+    server.close()
+    return {"seconds": seconds, "replies": replies, "rss_kib": memory["VmRSS"]}
+
+
+def llama_server_session(paths: bc.Paths, model: Path, name: str, cache: bool) -> dict:
+    theirs = sv.LlamaServer(paths.tools_bin, model, paths.build / f"llama-server-reuse-{name}.log")
+    seconds = []
+    try:
+        for user in USER_PROMPTS:
+            body = json.dumps({"prompt": bc.llama3_prompt(SYSTEM_PROMPT, user), "n_predict": REPLY_TOKENS,
+                               "temperature": 0, "cache_prompt": cache, "stream": False})
+            elapsed, status, data = theirs.exchange("POST", "/completion", body)
+            if status != 200 or json.loads(data)["tokens_predicted"] != REPLY_TOKENS:
+                raise SystemExit(f"llama-server answered {status}: {data[:300]!r}")
+            seconds.append(elapsed)
+    finally:
+        theirs.close()
+    return {"seconds": seconds}
+
+
+def one_shot_replies(helper: Path, lines: list[bytes]) -> list[str]:
+    replies = []
+    for line in lines:
+        run = subprocess.run([str(helper)], input=line, capture_output=True, env=bc.helper_env(), check=True)
+        replies.append(run.stdout.decode())
+    return replies
+
+
+def measure_model(paths: bc.Paths, name: str, baseline: Path | None, rounds: int) -> dict:
+    model = bc.ensure_model(paths, name)
+    shared_lines = helper_requests(model, shared=True)
+    fresh_lines = helper_requests(model, shared=False)
+    alone = one_shot_replies(paths.helper, shared_lines)
+
+    def measure(index: int) -> dict:
+        data = {
+            "helper": helper_session(paths.helper, model, shared_lines),
+            "llama_server_cache_on": llama_server_session(paths, model, name, cache=True),
+            "llama_server_cache_off": llama_server_session(paths, model, name, cache=False),
+        }
+        if baseline is not None:
+            data["helper_nothing_shared"] = helper_session(paths.helper, model, fresh_lines)
+            data["baseline_nothing_shared"] = helper_session(baseline, model, fresh_lines)
+            data["baseline_shared"] = helper_session(baseline, model, shared_lines)
+        data["equal_replies"] = sum(a == b for a, b in zip(data["helper"]["replies"], alone))
+        bc.say(f"  round {index + 1}: " + ", ".join(
+            f"{key} {statistics.median(value['seconds']) * 1000:.0f} ms"
+            for key, value in data.items() if isinstance(value, dict)))
+        return data
+
+    measured = bc.quiet_rounds(rounds, rounds * 2, measure)
+    result: dict = {**bc.rounds_note(measured), "requests": REQUESTS, "reply_tokens": REPLY_TOKENS,
+                    "system_words": SYSTEM_WORDS}
+    chosen = [r for r in measured if r["quiet"]] or measured
+    for key in ("helper", "llama_server_cache_on", "llama_server_cache_off", "helper_nothing_shared",
+                "baseline_nothing_shared", "baseline_shared"):
+        samples = [s for r in chosen if key in r for s in r[key]["seconds"]]
+        if samples:
+            result[key] = bc.summary(samples)
+    result["equal_replies"] = f"{min(r['equal_replies'] for r in measured)}/{REQUESTS}"
+    median = lambda key: result[key]["median"]  # noqa: E731
+    result["helper_vs_cache_on"] = median("helper") / median("llama_server_cache_on")
+    result["helper_vs_cache_off"] = median("helper") / median("llama_server_cache_off")
+    if baseline is not None:
+        result["nothing_shared_vs_baseline"] = median("helper_nothing_shared") / median("baseline_nothing_shared")
+        result["rss_vs_baseline"] = (statistics.median(r["helper"]["rss_kib"] for r in measured) /
+                                     statistics.median(r["baseline_shared"]["rss_kib"] for r in measured))
+    bc.say(f"{name}: helper {bc.spread_text(result['helper'], ' s', digits=3)}; llama-server cache on "
+           f"{bc.spread_text(result['llama_server_cache_on'], ' s', digits=3)}, off "
+           f"{bc.spread_text(result['llama_server_cache_off'], ' s', digits=3)}; helper/cache on "
+           f"{result['helper_vs_cache_on']:.2f}x, helper/cache off {result['helper_vs_cache_off']:.2f}x; "
+           f"replies equal to one-shot {result['equal_replies']}")
+    if baseline is not None:
+        bc.say(f"{name}: nothing shared, helper/baseline {result['nothing_shared_vs_baseline']:.3f}x; "
+               f"resident memory helper/baseline {result['rss_vs_baseline']:.3f}x")
+    return result
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    bc.add_common_arguments(parser)
+    parser.add_argument("--baseline-build", help="a build of the helper to compare against")
+    parser.add_argument("--models", default="random-58m,chat-1b-q4km")
+    parser.add_argument("--rounds", type=int, default=3)
+    args = parser.parse_args()
+    description, paths = bc.begin(args)
+    baseline = Path(args.baseline_build).resolve() / "bin" / "debrindle-llama-helper" if args.baseline_build else None
+    results = {"machine": description}
+    for name in args.models.split(","):
+        bc.say(f"\n== {name}")
+        results[name] = measure_model(paths, name, baseline, args.rounds)
+    bc.store_results(paths, "prompt_reuse", results)
+
+
+if __name__ == "__main__":
+    main()
