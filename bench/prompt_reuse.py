@@ -12,6 +12,10 @@ request: the end-to-end latency, the helper through its pipes, llama-server
 over HTTP to /completion. Every server reply of the helper is compared with
 its one-shot reply to the same request.
 
+With --windows-build DIR, the Windows helper of that build runs the same
+requests under Wine (its replies compared with the Linux one-shot replies,
+which they equal byte for byte where both compute the same bits).
+
 With --baseline-build DIR (a build of the helper before this reuse), the
 same helper server's requests whose prompts share nothing with the last are
 timed against that build's, and so is the resident memory after the
@@ -19,10 +23,11 @@ requests.
 
 Runs are interleaved in rounds; on a shared machine a round counts only if
 the machine was idle just before and after it (bench_common.quiet_rounds).
-Results go to build-bench/bench-results.json under "prompt_reuse".
+Results go to build-bench/bench-results.json under "prompt_reuse", the plot
+to docs/prompt_reuse.svg.
 
 Usage: python3 bench/prompt_reuse.py [--build-dir DIR] [--baseline-build DIR]
-           [--models random-58m,chat-1b-q4km] [--rounds N]
+           [--windows-build DIR] [--models random-58m,chat-1b-q4km] [--rounds N]
 """
 
 from __future__ import annotations
@@ -37,6 +42,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import bench_common as bc  # noqa: E402
 import server_vs_llama as sv  # noqa: E402
+import windows_vs_linux as wl  # noqa: E402
 
 SYSTEM_WORDS = 500
 REQUESTS = 6
@@ -59,10 +65,12 @@ def helper_requests(model: Path, shared: bool) -> list[bytes]:
             for i, user in enumerate(USER_PROMPTS)]
 
 
-def helper_session(helper: Path, model: Path, lines: list[bytes]) -> dict:
-    """A fresh server: the model loaded by a warmup, then the requests, each
-    timed; its replies and resident memory after them."""
-    server = bc.HelperServer(helper)
+def helper_session(helper: Path, model: Path, lines: list[bytes], windows: dict | None = None) -> dict:
+    """A fresh server (under Wine with the `windows` environment): the model
+    loaded by a warmup, then the requests, each timed; its replies and
+    resident memory after them."""
+    server = (bc.HelperServer(helper, windows, launcher=[wl.WINE]) if windows is not None
+              else bc.HelperServer(helper))
     server.ask(bc.request_line(model, "", 1, action="warmup"))
     seconds, replies = [], []
     for line in lines:
@@ -98,7 +106,8 @@ def one_shot_replies(helper: Path, lines: list[bytes]) -> list[str]:
     return replies
 
 
-def measure_model(paths: bc.Paths, name: str, baseline: Path | None, rounds: int) -> dict:
+def measure_model(paths: bc.Paths, name: str, baseline: Path | None, windows_build: Path | None,
+                  rounds: int) -> dict:
     model = bc.ensure_model(paths, name)
     shared_lines = helper_requests(model, shared=True)
     fresh_lines = helper_requests(model, shared=False)
@@ -110,6 +119,10 @@ def measure_model(paths: bc.Paths, name: str, baseline: Path | None, rounds: int
             "llama_server_cache_on": llama_server_session(paths, model, name, cache=True),
             "llama_server_cache_off": llama_server_session(paths, model, name, cache=False),
         }
+        if windows_build is not None:
+            data["windows_helper"] = helper_session(windows_build / "bin" / "debrindle-llama-helper.exe", model,
+                                                    shared_lines, wl.wine_env(windows_build))
+            data["windows_equal_replies"] = sum(a == b for a, b in zip(data["windows_helper"]["replies"], alone))
         if baseline is not None:
             data["helper_nothing_shared"] = helper_session(paths.helper, model, fresh_lines)
             data["baseline_nothing_shared"] = helper_session(baseline, model, fresh_lines)
@@ -124,8 +137,8 @@ def measure_model(paths: bc.Paths, name: str, baseline: Path | None, rounds: int
     result: dict = {**bc.rounds_note(measured), "requests": REQUESTS, "reply_tokens": REPLY_TOKENS,
                     "system_words": SYSTEM_WORDS}
     chosen = [r for r in measured if r["quiet"]] or measured
-    for key in ("helper", "llama_server_cache_on", "llama_server_cache_off", "helper_nothing_shared",
-                "baseline_nothing_shared", "baseline_shared"):
+    for key in ("helper", "windows_helper", "llama_server_cache_on", "llama_server_cache_off",
+                "helper_nothing_shared", "baseline_nothing_shared", "baseline_shared"):
         samples = [s for r in chosen if key in r for s in r[key]["seconds"]]
         if samples:
             result[key] = bc.summary(samples)
@@ -133,6 +146,12 @@ def measure_model(paths: bc.Paths, name: str, baseline: Path | None, rounds: int
     median = lambda key: result[key]["median"]  # noqa: E731
     result["helper_vs_cache_on"] = median("helper") / median("llama_server_cache_on")
     result["helper_vs_cache_off"] = median("helper") / median("llama_server_cache_off")
+    if windows_build is not None:
+        result["windows_equal_replies"] = f"{min(r['windows_equal_replies'] for r in measured)}/{REQUESTS}"
+        result["windows_vs_cache_on"] = median("windows_helper") / median("llama_server_cache_on")
+        bc.say(f"{name}: Windows helper under Wine {bc.spread_text(result['windows_helper'], ' s', digits=3)}, "
+               f"/cache on {result['windows_vs_cache_on']:.2f}x; replies equal to one-shot "
+               f"{result['windows_equal_replies']}")
     if baseline is not None:
         result["nothing_shared_vs_baseline"] = median("helper_nothing_shared") / median("baseline_nothing_shared")
         result["rss_vs_baseline"] = (statistics.median(r["helper"]["rss_kib"] for r in measured) /
@@ -147,21 +166,65 @@ def measure_model(paths: bc.Paths, name: str, baseline: Path | None, rounds: int
                f"resident memory helper/baseline {result['rss_vs_baseline']:.3f}x")
     return result
 
+SERIES = [("helper", "helper (Linux)", "#1f77b4"), ("windows_helper", "helper (Windows, Wine)", "#aec7e8"),
+          ("llama_server_cache_on", "llama-server, cache on", "#d62728"),
+          ("llama_server_cache_off", "llama-server, cache off", "#ff9896")]
+
+
+def plot(results: dict, path: Path) -> None:
+    """For each model, a bar per server: its median time per request over
+    llama-server's with its cache on."""
+    models = [name for name in results if name != "machine"]
+    width, height, left, bottom, top = 760, 320, 50, 40, 44
+    ratios = {name: {key: results[name][key]["median"] / results[name]["llama_server_cache_on"]["median"]
+                     for key, _, _ in SERIES if key in results[name]} for name in models}
+    most = max(2, int(max(r for entry in ratios.values() for r in entry.values())) + 1)
+    scale = (height - bottom - top) / most
+    group = (width - left - 10) / max(1, len(models))
+    bar = group * 0.8 / len(SERIES)
+    parts = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" font-family="sans-serif" '
+             f'font-size="11"><rect width="{width}" height="{height}" fill="white"/>',
+             f'<text x="{left}" y="16" font-size="13">Time per request with a shared {SYSTEM_WORDS}-word system '
+             f'prompt, over llama-server\'s with its cache on (lower is better)</text>']
+    for ratio in range(most + 1):
+        y = height - bottom - ratio * scale
+        parts.append(f'<line x1="{left}" x2="{width - 10}" y1="{y}" y2="{y}" stroke="#ddd"/>'
+                     f'<text x="{left - 6}" y="{y + 4}" text-anchor="end">{ratio}x</text>')
+    for index, name in enumerate(models):
+        x0 = left + index * group + group * 0.1
+        parts.append(f'<text x="{x0 + group * 0.4}" y="{height - bottom + 16}" text-anchor="middle">{name}</text>')
+        for number, (key, _, colour) in enumerate(SERIES):
+            if key in ratios[name]:
+                shown = ratios[name][key] * scale
+                parts.append(f'<rect x="{x0 + number * bar:.1f}" y="{height - bottom - shown:.1f}" '
+                             f'width="{bar - 2:.1f}" height="{shown:.1f}" fill="{colour}"/>'
+                             f'<text x="{x0 + (number + 0.5) * bar:.1f}" y="{height - bottom - shown - 3:.1f}" '
+                             f'text-anchor="middle">{ratios[name][key]:.2f}</text>')
+    for number, (_, label, colour) in enumerate(SERIES):
+        parts.append(f'<rect x="{left + 10 + number * 175}" y="{top - 18}" width="10" height="10" '
+                     f'fill="{colour}"/><text x="{left + 24 + number * 175}" y="{top - 9}">{label}</text>')
+    parts.append("</svg>")
+    path.write_text("\n".join(parts) + "\n")
+
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     bc.add_common_arguments(parser)
     parser.add_argument("--baseline-build", help="a build of the helper to compare against")
+    parser.add_argument("--windows-build", help="a Windows build whose helper runs under Wine too")
     parser.add_argument("--models", default="random-58m,chat-1b-q4km")
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--plot", default=str(bc.REPO / "docs" / "prompt_reuse.svg"), help="where the plot goes")
     args = parser.parse_args()
     description, paths = bc.begin(args)
     baseline = Path(args.baseline_build).resolve() / "bin" / "debrindle-llama-helper" if args.baseline_build else None
+    windows_build = Path(args.windows_build).resolve() if args.windows_build else None
     results = {"machine": description}
     for name in args.models.split(","):
         bc.say(f"\n== {name}")
-        results[name] = measure_model(paths, name, baseline, args.rounds)
+        results[name] = measure_model(paths, name, baseline, windows_build, args.rounds)
     bc.store_results(paths, "prompt_reuse", results)
+    plot(results, Path(args.plot))
 
 
 if __name__ == "__main__":
