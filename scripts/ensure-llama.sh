@@ -238,11 +238,12 @@ stage_llama_notices() {
 }
 
 # The Debian mirror this machine's apt takes Debian 12 from, which serves the
-# later suites too.
+# later suites too (read from apt's sources, whether or not apt-get update
+# has run).
 debian_mirror() {
   local mirror
-  mirror=$(apt-get indextargets --format '$(REPO_URI)' 'Created-By: Packages' 'Release: bookworm' 'Component: main' |
-    head -n 1)
+  mirror=$(apt-get indextargets --no-release-info --format '$(REPO_URI)' 'Created-By: Packages' 'Release: bookworm' \
+    'Component: main' | head -n 1)
   [[ -n $mirror ]] || { log "no Debian 12 (bookworm) main source in apt's sources"; exit 1; }
   printf '%s\n' "$mirror"
 }
