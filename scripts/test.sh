@@ -53,7 +53,7 @@ bash scripts/fuzz.sh 10
 
 # The Windows x64 build, helper and engine cross-built with MinGW-w64, and
 # the process tests against it under Wine (the engine's first build takes
-# 10 to 19 minutes on a 2-core machine, then it is cached). Set
+# 16 to 22 minutes on a 2-core machine, then it is cached). Set
 # DEBRINDLE_SKIP_WINDOWS=1 to leave it out.
 if [[ "${DEBRINDLE_SKIP_WINDOWS:-0}" == 1 ]]; then
   echo "test: Windows build under Wine left out (DEBRINDLE_SKIP_WINDOWS=1)" >&2
