@@ -58,7 +58,7 @@ bash scripts/fuzz.sh 10
 if [[ "${DEBRINDLE_SKIP_WINDOWS:-0}" == 1 ]]; then
   echo "test: Windows build under Wine left out (DEBRINDLE_SKIP_WINDOWS=1)" >&2
 elif ! bash scripts/install-deps.sh --windows; then
-  echo "test: Windows build under Wine skipped: MinGW-w64, Wine or the Vulkan tools could not be installed" >&2
+  echo "test: Windows build under Wine skipped: MinGW-w64, Wine or Xvfb could not be installed" >&2
 else
   bash scripts/test-windows.sh build build-windows
   # Two to three minutes: the Release build, both archives, and both helpers
