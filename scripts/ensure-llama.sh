@@ -290,13 +290,12 @@ fetch_vulkan_tools() {
 }
 
 # Into $tmp/vulkan: what the Windows build of the Vulkan module needs of a
-# Vulkan SDK. The headers are the Vulkan and SPIR-V folders of the fetched
-# tools alone, and the loader's import library is made from the prototypes
-# in those headers.
+# Vulkan SDK beside the fetched tools' headers (which are the Vulkan and
+# SPIR-V folders alone): the loader's import library, made from the
+# prototypes in those headers.
 stage_windows_vulkan_sdk() {
-  local sdk="$tmp/vulkan" folder include="$vulkan_tools/usr/include"
-  mkdir -p "$sdk/include" "$sdk/lib"
-  for folder in vulkan vk_video spirv; do ln -s "$include/$folder" "$sdk/include/$folder"; done
+  local sdk="$tmp/vulkan" include="$vulkan_tools/usr/include"
+  mkdir -p "$sdk/lib"
   {
     printf 'LIBRARY vulkan-1.dll\nEXPORTS\n'
     sed -n 's/.*VKAPI_CALL \(vk[A-Za-z0-9]*\)(.*/    \1/p' "$include/vulkan/vulkan_core.h" \
@@ -339,7 +338,8 @@ stage_engine_libraries() {
   fi
   if [[ $target == windows ]]; then
     stage_windows_vulkan_sdk
-    vulkan=(-DGGML_VULKAN=ON -DVulkan_INCLUDE_DIR="$tmp/vulkan/include" -DVulkan_LIBRARY="$tmp/vulkan/lib/libvulkan-1.a"
+    vulkan=(-DGGML_VULKAN=ON -DVulkan_INCLUDE_DIR="$vulkan_tools/usr/include"
+      -DVulkan_LIBRARY="$tmp/vulkan/lib/libvulkan-1.a"
       -DVulkan_GLSLC_EXECUTABLE="$vulkan_tools/bin/glslc"
       -DSPIRV-Headers_DIR="$vulkan_tools/usr/share/cmake/SPIRV-Headers")
     targets+=(ggml-vulkan)
