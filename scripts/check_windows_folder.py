@@ -6,9 +6,13 @@
 - llama.cpp's DLLs and modules in it are those of the engine built from the
   pinned source (byte for byte), and every file of that engine was compiled
   optimized (-O2 or higher) with NDEBUG, by the compile commands its build
-  trees recorded.
+  trees recorded;
+- its Vulkan module embeds every shader that the Linux folder's embeds (the
+  Linux module is the release's prebuilt one, built with the newest shader
+  compiler: a Windows one built with an older glslc lacks the
+  cooperative-matrix, integer-dot-product or bf16 variants).
 
-Usage: check_windows_folder.py FOLDER ENGINE_PREFIX
+Usage: check_windows_folder.py FOLDER ENGINE_PREFIX LINUX_FOLDER
        (the prefix is what `scripts/ensure-llama.sh --windows` prints)
 """
 
@@ -40,8 +44,19 @@ def unoptimized_sources(compile_commands: Path) -> list[str]:
     return faults
 
 
+def shader_names(module: Path) -> set[str]:
+    """The embedded SPIR-V shaders of a Vulkan module by name: the <shader>_data
+    arrays it exports (a DLL's export table, an ELF module's dynamic symbols)."""
+    if module.suffix == ".dll":
+        command, pattern = ["x86_64-w64-mingw32-objdump", "-p"], r"^\t\[ *\d+\] (\w+_data)$"
+    else:
+        command, pattern = ["nm", "-D", "--defined-only"], r" (\w+_data)$"
+    dump = subprocess.run([*command, str(module)], check=True, capture_output=True, text=True).stdout
+    return set(re.findall(pattern, dump, re.MULTILINE))
+
+
 def main() -> int:
-    folder, prefix = Path(sys.argv[1]), Path(sys.argv[2])
+    folder, prefix, linux_folder = Path(sys.argv[1]), Path(sys.argv[2]), Path(sys.argv[3])
     faults = []
     for binary in sorted([*folder.glob("*.dll"), *folder.glob("*.exe")]):
         faults += [f"{binary.name} imports {dll}, the Visual C++ run time"
@@ -58,11 +73,17 @@ def main() -> int:
         faults.append(f"the compile commands of the libraries and the CPU modules are not in {prefix}/build")
     for commands in compile_commands:
         faults += [f"{commands.name}: {fault}" for fault in unoptimized_sources(commands)]
+    linux_shaders = shader_names(linux_folder / "libggml-vulkan.so")
+    missing = sorted(linux_shaders - shader_names(folder / "ggml-vulkan.dll"))
+    if not linux_shaders or missing:
+        faults.append(f"ggml-vulkan.dll lacks {len(missing)} of the {len(linux_shaders)} shaders of the Linux "
+                      f"module, {', '.join(missing[:3])}...")
     for fault in faults:
         print(f"check-windows-folder: {fault}", file=sys.stderr)
     if faults:
         return 1
-    print(f"check-windows-folder: {len(engine)} engine files, all optimized; no Visual C++ run time in {folder.name}")
+    print(f"check-windows-folder: {len(engine)} engine files, all optimized, every shader of the Linux module "
+          f"({len(linux_shaders)}); no Visual C++ run time in {folder.name}")
     return 0
 
 

@@ -9,26 +9,31 @@
 # same steps from the same source:
 # - linux: its CPU modules built with the system's GCC. The libraries
 #   (`llama`, `ggml`, `ggml-base`, which no patch of ours touches) and the
-#   Vulkan module, which Debian 12's Vulkan headers are too old to build for
-#   Linux, come prebuilt from the npm package of the same release and family
-#   as the pinned source, checked against its sha256: building the libraries
-#   took most of a first build, for the same code. The package's files are
-#   renamed as an install of the source names them, and the CMake package
-#   files and headers come from a configure of the pinned source.
+#   Vulkan module come prebuilt from the npm package of the same release and
+#   family as the pinned source, checked against its sha256: building them
+#   took most of a first build, for the same code and the same shaders. The
+#   package's files are renamed as an install of the source names them, and
+#   the CMake package files and headers come from a configure of the pinned
+#   source.
 # - windows: cross-built with MinGW-w64's GCC, the toolchain of the helper
 #   itself, so the folder needs no other run time; the Vulkan module from
-#   source too, its shaders compiled by Debian's glslc.
+#   source too, with every shader variant of the release (cooperative
+#   matrix, integer dot product, bf16), as the Linux one has: its shaders
+#   compiled by a later Debian's glslc and its code built against that
+#   Debian's Vulkan headers, both fetched from Debian's registry into the
+#   cache at pinned versions (VULKAN_TOOLS), not installed.
 # Both are Release builds (-O3, NDEBUG) with ggml's own thread pool, not
 # OpenMP (the helper makes one pool and keeps it; MinGW's OpenMP was measured
 # 3 to 4 times slower, and libgomp's spinning barrier stalls beside other
 # work, docs/PERFORMANCE.md). scripts/llama-patches/ holds what the pinned
 # source needs for this: a pool whose waiting threads let the others run,
-# guards for Debian's MinGW-w64 and Vulkan headers, and for the Windows CPU
-# modules an expf, sinf and cosf in place of MinGW-w64's, which run on the
-# x87 unit (these give the bits glibc's give, in a fraction of the time).
+# a guard for Debian's MinGW-w64, and for the Windows CPU modules an expf,
+# sinf and cosf in place of MinGW-w64's, which run on the x87 unit (these
+# give the bits glibc's give, in a fraction of the time).
 #
 # The cache lives under ${XDG_CACHE_HOME:-$HOME/.cache}/debrindle-llama and is
-# keyed by the release, the patches, the toolchain and the build options.
+# keyed by the release, the patches, the toolchain and the build options
+# (and the Windows engine by the pinned Vulkan tools too).
 # Every stage is done in a temporary directory and renamed into place only
 # when complete, so an interrupted download or build is never taken for a
 # good one.
@@ -50,8 +55,9 @@
 # holds the three programs and the shared libraries they need in $prefix/bin,
 # found through $ORIGIN; it is not a CMake package.
 #
-# The steps, in order: fetch the source; for an engine, its libraries (with
-# the Vulkan module), then its CPU modules; or the tools.
+# The steps, in order: fetch the source; for the Windows engine, its Vulkan
+# tools; for an engine, its libraries (with the Vulkan module), then its CPU
+# modules; or the tools.
 set -euo pipefail
 
 readonly RELEASE="v0.4.0"
@@ -61,6 +67,23 @@ readonly BUNDLE_PATH="package/llama/gitRelease.bundle"
 # The prebuilt Linux libraries and Vulkan module of the same release.
 readonly LINUX_VULKAN_PACKAGE="@node-llama-cpp/linux-x64-vulkan@3.21.1"
 readonly LINUX_VULKAN_SHA256="4877be47f01586481615aec277c23c7f660592ce66eec2753ff1dcc967a9a0d2"
+# What the Windows build of the Vulkan module takes from Debian's registry
+# (suite, package, version, sha256), fetched and unpacked into the cache
+# rather than installed: Debian 12's glslc (2023.2) is too old for the
+# release's cooperative-matrix, integer-dot-product and bf16 shaders. bf16
+# needs glslang 15.3, so glslc comes from Debian 14 (forky; Debian 13's
+# 2025.2 has glslang 15.1); the Vulkan and SPIR-V headers, and the loader,
+# C library and C++ run time that glslc runs on (newer than Debian 12's),
+# from Debian 13 (trixie).
+readonly -a VULKAN_TOOLS=(
+  "forky glslc 2026.4-1 3726b6bb39346f8cf7f3f309f7d12db8e1d487c960255648e62ead29754bccb5"
+  "forky libshaderc1 2026.4-1 8bdf913ccd268b02b57898308f74e48d6723529ee26403d35288c4243e490d47"
+  "trixie libvulkan-dev 1.4.309.0-1 8d329d465e16168afff58b1bd0dd6db46aac2cc3f56054a481b25a04e90b345a"
+  "trixie spirv-headers 1.6.1+1.4.309.0-1 dc18db866d63680351c40ac6b6bece34cb52da64a7799ce1cc4f16f6bff4d064"
+  "trixie libc6 2.41-12+deb13u5 b59b0625cd1a791375d40dab23a4d5d3d0641e3d0a773501becdc3725b7f99cf"
+  "trixie libstdc++6 14.2.0-19 ab1fa05837aa7a92aae748fd07a18a35f7d18bb4a71c4724fe2bbf0e32089de0"
+  "trixie libgcc-s1 14.2.0-19 3c71917b490d1a17aed43196a2787a256ecf060526cdb20216a74bedc061b150"
+)
 # Raised whenever the layout of an engine prefix changes.
 readonly ENGINE_LAYOUT=2
 
@@ -139,6 +162,8 @@ esac
 cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/debrindle-llama"
 jobs=$(nproc 2>/dev/null || echo 2)
 patches_key=$(cat "$repo"/scripts/llama-patches/*.patch | sha256sum | cut -c1-12)
+# The fetched Debian packages of the Windows Vulkan module's build.
+vulkan_tools="$cache_root/debian-vulkan-tools-$(printf '%s\n' "${VULKAN_TOOLS[@]}" | sha256sum | cut -c1-12)"
 # One source folder for each set of patches, so that clones with other
 # patches never change the source under each other's kept build trees.
 source_dir="$cache_root/llama.cpp-$RELEASE-source-$patches_key"
@@ -212,21 +237,69 @@ stage_llama_notices() {
   for notice in "$source_dir"/licenses/*; do cp "$notice" "$stage/licenses/$(basename "$notice")-llama.cpp"; done
 }
 
-# Into $tmp/vulkan: what the Windows build of the Vulkan module needs of a
-# Vulkan SDK. The headers are Debian's Vulkan and SPIR-V folders alone (the
-# host's whole include folder would shadow MinGW's C library), and the
-# loader's import library is made from the prototypes in those headers.
-stage_windows_vulkan_sdk() {
-  local sdk="$tmp/vulkan" folder
-  mkdir -p "$sdk/include" "$sdk/lib"
-  for folder in vulkan vk_video spirv; do
-    [[ -d /usr/include/$folder ]] || { log "/usr/include/$folder not found (bash scripts/install-deps.sh --windows)"; exit 1; }
-    ln -s "/usr/include/$folder" "$sdk/include/$folder"
+# The Debian mirror this machine's apt takes Debian 12 from, which serves the
+# later suites too (read from apt's sources, whether or not apt-get update
+# has run).
+debian_mirror() {
+  local mirror
+  mirror=$(apt-get indextargets --no-release-info --format '$(REPO_URI)' 'Created-By: Packages' 'Release: bookworm' \
+    'Component: main' | head -n 1)
+  [[ -n $mirror ]] || { log "no Debian 12 (bookworm) main source in apt's sources"; exit 1; }
+  printf '%s\n' "$mirror"
+}
+
+# Into $vulkan_tools: the packages of VULKAN_TOOLS, each checked against its
+# sha256 and unpacked, and bin/glslc, which runs their glslc on their own
+# loader and libraries. apt fetches them with a sources list and state of
+# its own, so the machine's apt is left as it was.
+fetch_vulkan_tools() {
+  [[ -f "$vulkan_tools/.complete" ]] && return
+  log "fetching the windows engine's Vulkan tools from Debian's registry"
+  begin_stage vulkan-tools
+  local mirror line suite package version sha deb actual
+  local -a wanted=() apt_options=(-o Dir::Etc::SourceList="$tmp/apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
+    -o Dir::State="$tmp/apt" -o Dir::State::status=/dev/null -o Dir::Cache="$tmp/apt/cache"
+    -o APT::Sandbox::User=root)
+  mirror=$(debian_mirror)
+  mkdir -p "$tmp/apt/lists/partial" "$tmp/debs" "$tmp/tools/bin"
+  for suite in trixie forky; do printf 'deb %s %s main\n' "$mirror" "$suite"; done >"$tmp/apt/sources.list"
+  for line in "${VULKAN_TOOLS[@]}"; do
+    read -r suite package version sha <<<"$line"
+    wanted+=("$package=$version")
   done
+  if ! (cd "$tmp/debs" && apt-get "${apt_options[@]}" update && apt-get "${apt_options[@]}" download "${wanted[@]}") \
+    >"$tmp/apt.log" 2>&1; then
+    cat "$tmp/apt.log" >&2
+    log "Debian's registry ($mirror) did not serve ${wanted[*]}:" \
+      "a pinned version that is gone needs new pins in VULKAN_TOOLS"
+    exit 1
+  fi
+  for line in "${VULKAN_TOOLS[@]}"; do
+    read -r suite package version sha <<<"$line"
+    deb=$(ls "$tmp/debs/${package}_"*.deb)
+    actual=$(sha256sum "$deb" | cut -d' ' -f1)
+    [[ $actual == "$sha" ]] || { log "checksum mismatch for $deb: expected $sha, got $actual"; exit 1; }
+    dpkg-deb -x "$deb" "$tmp/tools"
+  done
+  printf '%s\n' '#!/bin/sh' "# Debian's glslc on the loader and libraries unpacked beside it." \
+    'root=$(dirname "$(dirname "$(readlink -f "$0")")")' 'lib=$root/usr/lib/x86_64-linux-gnu' \
+    'exec "$lib/ld-linux-x86-64.so.2" --library-path "$lib" "$root/usr/bin/glslc" "$@"' >"$tmp/tools/bin/glslc"
+  chmod +x "$tmp/tools/bin/glslc"
+  quietly "$tmp/glslc.log" all "$tmp/tools/bin/glslc" --version
+  publish "$tmp/tools" "$vulkan_tools" .complete
+}
+
+# Into $tmp/vulkan: what the Windows build of the Vulkan module needs of a
+# Vulkan SDK beside the fetched tools' headers (which are the Vulkan and
+# SPIR-V folders alone): the loader's import library, made from the
+# prototypes in those headers.
+stage_windows_vulkan_sdk() {
+  local sdk="$tmp/vulkan" include="$vulkan_tools/usr/include"
+  mkdir -p "$sdk/lib"
   {
     printf 'LIBRARY vulkan-1.dll\nEXPORTS\n'
-    sed -n 's/.*VKAPI_CALL \(vk[A-Za-z0-9]*\)(.*/    \1/p' /usr/include/vulkan/vulkan_core.h \
-      /usr/include/vulkan/vulkan_win32.h | sort -u
+    sed -n 's/.*VKAPI_CALL \(vk[A-Za-z0-9]*\)(.*/    \1/p' "$include/vulkan/vulkan_core.h" \
+      "$include/vulkan/vulkan_win32.h" | sort -u
   } >"$sdk/vulkan-1.def"
   x86_64-w64-mingw32-dlltool --input-def "$sdk/vulkan-1.def" --dllname vulkan-1.dll \
     --output-lib "$sdk/lib/libvulkan-1.a"
@@ -265,8 +338,10 @@ stage_engine_libraries() {
   fi
   if [[ $target == windows ]]; then
     stage_windows_vulkan_sdk
-    vulkan=(-DGGML_VULKAN=ON -DVulkan_INCLUDE_DIR="$tmp/vulkan/include" -DVulkan_LIBRARY="$tmp/vulkan/lib/libvulkan-1.a"
-      -DVulkan_GLSLC_EXECUTABLE="$(command -v glslc)")
+    vulkan=(-DGGML_VULKAN=ON -DVulkan_INCLUDE_DIR="$vulkan_tools/usr/include"
+      -DVulkan_LIBRARY="$tmp/vulkan/lib/libvulkan-1.a"
+      -DVulkan_GLSLC_EXECUTABLE="$vulkan_tools/bin/glslc"
+      -DSPIRV-Headers_DIR="$vulkan_tools/usr/share/cmake/SPIRV-Headers")
     targets+=(ggml-vulkan)
   fi
   log "building llama.cpp $RELEASE's $target libraries into $prefix (a few minutes, once per machine)"
@@ -437,7 +512,7 @@ choose_prefix() {
     windows)
       compiler=$(x86_64-w64-mingw32-g++-posix --version | head -n 1)
       options=$(engine_options)
-      key=$(printf '%s\n' "$RELEASE" "$patches_key" "$compiler" "$options" "$(glslc --version | head -n 1)" \
+      key=$(printf '%s\n' "$RELEASE" "$patches_key" "$compiler" "$options" "${VULKAN_TOOLS[@]}" \
         "$ENGINE_LAYOUT" | sha256sum | cut -c1-12)
       prefix="$cache_root/llama.cpp-$RELEASE-engine-windows-x64-$key"
       modules_tree="$cache_root/llama.cpp-$RELEASE-windows-cpu-modules-build-$key"
@@ -458,7 +533,7 @@ main() {
   needed=() install=""
   case $target in
     linux) needed=(patchelf) ;;
-    windows) needed=(x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-dlltool glslc) install=" --windows" ;;
+    windows) needed=(x86_64-w64-mingw32-g++-posix x86_64-w64-mingw32-dlltool) install=" --windows" ;;
   esac
   for program in "${needed[@]}"; do
     command -v "$program" >/dev/null 2>&1 || { log "$program not found (bash scripts/install-deps.sh$install)"; exit 1; }
@@ -469,6 +544,7 @@ main() {
   flock 9
   fetch_source
   choose_prefix
+  if [[ $target == windows ]]; then fetch_vulkan_tools; fi
   if [[ $target == tools ]]; then
     # The source is in place; building the tools takes many minutes, so let go
     # of the shared lock (which a build of the helper waits on) and take one of

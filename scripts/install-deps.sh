@@ -20,14 +20,15 @@ packages=(
 )
 # --windows: only what the Windows x64 build and its tests under Wine need
 # (scripts/build-windows.sh, scripts/test-windows.sh): MinGW-w64 builds the
-# helper and its engine, whose Vulkan module takes Debian's Vulkan and SPIR-V
-# headers and glslc for its shaders; Wine's Vulkan, through which the GPU
-# tests reach Mesa's software device, needs a display: Xvfb's.
+# helper and its engine; Wine's Vulkan, through which the GPU tests reach
+# Mesa's software device, needs a display: Xvfb's. The engine's Vulkan module
+# needs a newer glslc and newer Vulkan headers than Debian 12's: ensure-llama.sh
+# fetches them from a later Debian into its cache, with apt, installing nothing.
 # --demo: only what configuring the default build and running the helper
 # need (scripts/demo.sh); the sanitizers, valgrind, Mesa's software GPU and
 # qemu wait for the test command.
 case "${1:-}" in
-  --windows) packages=(g++-mingw-w64-x86-64-posix wine64 libvulkan-dev spirv-headers glslc xvfb) ;;
+  --windows) packages=(g++-mingw-w64-x86-64-posix wine64 xvfb) ;;
   --demo) packages=(g++ cmake ninja-build git ca-certificates libgtest-dev libbenchmark-dev python3 nodejs patchelf libvulkan1) ;;
 esac
 missing=()

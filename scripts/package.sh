@@ -16,7 +16,7 @@
 # helper's license and llama.cpp's, the Linux folder needs no newer glibc and
 # libstdc++ than README.md states (check-floor.sh), and the Windows folder's
 # engine is the optimized one built from source, with no Visual C++ run time
-# (check_windows_folder.py).
+# and every shader of the Linux folder's Vulkan module (check_windows_folder.py).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -97,7 +97,8 @@ fi
 
 windows=debrindle-llama-helper-$version-windows-x64
 stage_folder build-windows/bin debrindle-llama-helper.exe '*.dll' "$stage_root/$windows"
-python3 scripts/check_windows_folder.py "$stage_root/$windows" "$(bash scripts/ensure-llama.sh --windows)"
+python3 scripts/check_windows_folder.py "$stage_root/$windows" "$(bash scripts/ensure-llama.sh --windows)" \
+  "$stage_root/$linux"
 # MinGW's run-time DLLs come with debug information, four fifths of
 # libstdc++-6.dll; llama.cpp's DLLs, a Release build, have none.
 for file in "$stage_root/$windows"/*.{exe,dll}; do

@@ -53,12 +53,12 @@ bash scripts/fuzz.sh 10
 
 # The Windows x64 build, helper and engine cross-built with MinGW-w64, and
 # the process tests against it under Wine (the engine's first build takes
-# 10 to 19 minutes on a 2-core machine, then it is cached). Set
+# 16 to 22 minutes on a 2-core machine, then it is cached). Set
 # DEBRINDLE_SKIP_WINDOWS=1 to leave it out.
 if [[ "${DEBRINDLE_SKIP_WINDOWS:-0}" == 1 ]]; then
   echo "test: Windows build under Wine left out (DEBRINDLE_SKIP_WINDOWS=1)" >&2
 elif ! bash scripts/install-deps.sh --windows; then
-  echo "test: Windows build under Wine skipped: MinGW-w64, Wine or the Vulkan tools could not be installed" >&2
+  echo "test: Windows build under Wine skipped: MinGW-w64, Wine or Xvfb could not be installed" >&2
 else
   bash scripts/test-windows.sh build build-windows
   # Two to three minutes: the Release build, both archives, and both helpers
