@@ -33,8 +33,10 @@ Usage: python3 bench/prompt_reuse.py [--build-dir DIR] [--baseline-build DIR]
 from __future__ import annotations
 
 import argparse
+import itertools
 import json
 import statistics
+import string
 import subprocess
 import sys
 from pathlib import Path
@@ -50,8 +52,11 @@ REPLY_TOKENS = 16
 
 
 def words_from(first: int, count: int) -> str:
-    """Synthetic words from the `first` on, each a token of the random models."""
-    return " ".join(bc.synthetic_words(first + count).split()[first:])
+    """Words of two and then three letters from the `first` on, each a token
+    of the random models of 32,000 tokens."""
+    pairs = ("".join(letters) for length in (2, 3)
+             for letters in itertools.product(string.ascii_lowercase, repeat=length))
+    return " ".join(itertools.islice(pairs, first, first + count))
 
 
 SYSTEM_PROMPT = words_from(0, SYSTEM_WORDS)
