@@ -20,6 +20,7 @@ python3 bench/generation_vs_llama.py --build-dir "$build"
 python3 bench/server_vs_llama.py --build-dir "$build"
 python3 bench/startup_and_folder.py --build-dir "$build"
 python3 bench/gpu_fit.py --build-dir "$build"
+python3 bench/prompt_reuse.py --build-dir "$build" --models random-58m --plot "$build/prompt_reuse.svg"
 
 if cmake --build "$build" --parallel 2 --target request_decoder_bench >/dev/null 2>&1; then
   "$build/bin/request_decoder_bench" --benchmark_min_time=0.2 \
