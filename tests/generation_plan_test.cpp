@@ -79,17 +79,14 @@ TEST(GenerationPlan, ReusablePromptLength) {
     const std::vector<llama_token> cached(1300, 7);
     const struct {
         std::size_t shared, length, expected;
-    } cases[] = {{0, 600, 0},        {255, 600, 0},      {256, 600, 256}, {257, 600, 256}, {511, 600, 256},
-                 {512, 600, 512},    {513, 600, 512},    {256, 256, 0},   {257, 257, 256}, {600, 600, 512},
-                 {1300, 1300, 1280}, {1300, 1400, 1280}, {0, 0, 0}};
+    } cases[] = {{255, 600, 0},   {256, 600, 256}, {511, 600, 256},    {512, 600, 512}, {256, 256, 0},
+                 {257, 257, 256}, {600, 600, 512}, {1300, 1400, 1280}, {0, 0, 0}};
     for (const auto& c : cases) {
         EXPECT_EQ(reusable_prompt_length(cached, tokens(c.shared, c.length)), c.expected)
             << c.shared << " of " << c.length;
     }
-    EXPECT_TRUE(kept_context_fits(1024, 1024));
-    EXPECT_TRUE(kept_context_fits(2048, 1024));
-    EXPECT_FALSE(kept_context_fits(2304, 1024));
-    EXPECT_FALSE(kept_context_fits(1024, 1025));
+    EXPECT_TRUE(kept_context_fits(1024, 1024) && kept_context_fits(2048, 1024));
+    EXPECT_FALSE(kept_context_fits(2304, 1024) || kept_context_fits(1024, 1025));
 }
 
 // 10 layers of 10 MiB weights and 2 MiB cache, 4 MiB of output, 16 MiB of

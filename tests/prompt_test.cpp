@@ -4,8 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 #include "engine/generation.hpp"
@@ -62,27 +62,21 @@ TEST_F(Engine, KeptPromptPrefixIsComputedOnceAndExactly) {
         model_spec.weight_type = type;
         const LoadedModel model = load(model_spec);
         std::optional<EngineContext> kept;
-        // Words shared with the last prompt (and its reply), and the cells
-        // reused of them.
+        // Words shared with the last prompt, and the cells reused of them.
         for (const auto& [shared, reused] : {std::pair{100, 0}, {300, 256}, {700, 512}, {1399, 1280}}) {
             ASSERT_TRUE(generate_text(*backend_, model, {vocabulary_words(0, 1400), "hi", 0.0F, 8}, kept));
             const std::string system = vocabulary_words(0, shared) + " " + vocabulary_words(shared + 1, 1399 - shared);
             const GenerationInput input{system, "hi", 0.0F, 1};
             llama_perf_context_reset(kept->get());
-            const auto reply = generate_text(*backend_, model, input, kept);
+            ASSERT_TRUE(generate_text(*backend_, model, input, kept));
             std::optional<EngineContext> fresh;
-            const auto fresh_reply = generate_text(*backend_, model, input, fresh);
-            ASSERT_TRUE(reply && fresh_reply);
-            EXPECT_EQ(*reply, *fresh_reply);
+            ASSERT_TRUE(generate_text(*backend_, model, input, fresh));
             const auto prompt = build_prompt_tokens(model, system, "hi");
             EXPECT_EQ(llama_perf_context(kept->get()).n_p_eval, prompt->size() - reused) << shared;
             EXPECT_EQ(cached_cells(*kept), cached_cells(*fresh)) << shared;
-            const std::size_t vocab = llama_vocab_n_tokens(model.vocab());
+            const std::size_t bytes = llama_vocab_n_tokens(model.vocab()) * sizeof(float);
             const float* logits = llama_get_logits_ith(kept->get(), -1);
-            EXPECT_TRUE(std::equal(
-                logits, logits + vocab, llama_get_logits_ith(fresh->get(), -1),
-                [](float a, float b) { return std::bit_cast<std::uint32_t>(a) == std::bit_cast<std::uint32_t>(b); }))
-                << shared;
+            EXPECT_EQ(std::memcmp(logits, llama_get_logits_ith(fresh->get(), -1), bytes), 0) << shared;
         }
     }
 }

@@ -118,24 +118,21 @@ TEST(ShippedEngine, GpuServerRepliesWithAKeptPromptPrefixAsAlone) {
     model_spec.weights = model_writer::RandomWeights{
         .vocab_size = 2000, .embedding_length = 320, .layers = 2, .feed_forward_length = 384, .heads = 2};
     const std::string model = write_test_model(model_spec);
-    std::string input;
-    std::vector<std::string> expected;
     // 459 prompt tokens, then another prompt that shares 300 of them: 256
     // reused.
     const std::pair<std::string, std::string> prompts[] = {
         {vocabulary_words(0, 300), "hi"}, {vocabulary_words(0, 252) + " " + vocabulary_words(253, 47), "ab cd ef"}};
+    std::string input, expected;
     for (const auto& [system, user] : prompts) {
         ProcessOptions options = software_gpu();
         options.input = request_json(model, user, "", 0, 4, system);
         input += options.input + "\n";
-        const ProcessResult alone = run_helper(options);
-        expected.push_back(R"({"ok":true,"output":)" + json_string(alone.out) + R"(,"error":null})");
+        expected += R"({"ok":true,"output":)" + json_string(run_helper(options).out) + R"(,"error":null})" + "\n";
     }
     ProcessOptions options = software_gpu();
     options.arguments = {"--server"};
     options.input = input;
-    const ProcessResult server = run_helper(options);
-    EXPECT_EQ(server.out, expected[0] + "\n" + expected[1] + "\n");
+    EXPECT_EQ(run_helper(options).out, expected);
 }
 
 #ifdef DEBRINDLE_SMALL_GPU_LAYER_DIR
