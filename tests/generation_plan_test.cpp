@@ -6,7 +6,6 @@
 
 #include "engine/generation_plan.hpp"
 #include "engine/placement.hpp"
-#include "engine/prompt_reuse.hpp"
 
 namespace debrindle {
 namespace {
@@ -66,27 +65,6 @@ TEST(GenerationPlan, SamplerChoice) {
         {infinity, 1.0F},      {std::nextafter(0.15F, 1.0F), std::nextafter(0.15F, 1.0F)},
     };
     for (const Case& c : cases) EXPECT_EQ(chain_temperature(c.temperature), c.expected) << c.temperature;
-}
-
-// The kept prompt prefix: whole physical batches of the shared tokens,
-// never the last prompt token.
-TEST(GenerationPlan, ReusablePromptLength) {
-    const auto tokens = [](std::size_t shared, std::size_t length) {
-        std::vector<llama_token> prompt(length, 7);
-        for (std::size_t i = shared; i < length; ++i) prompt[i] = 8;
-        return prompt;
-    };
-    const std::vector<llama_token> cached(1300, 7);
-    const struct {
-        std::size_t shared, length, expected;
-    } cases[] = {{255, 600, 0},   {256, 600, 256}, {511, 600, 256},    {512, 600, 512}, {256, 256, 0},
-                 {257, 257, 256}, {600, 600, 512}, {1300, 1400, 1280}, {0, 0, 0}};
-    for (const auto& c : cases) {
-        EXPECT_EQ(reusable_prompt_length(cached, tokens(c.shared, c.length)), c.expected)
-            << c.shared << " of " << c.length;
-    }
-    EXPECT_TRUE(kept_context_fits(1024, 1024) && kept_context_fits(2048, 1024));
-    EXPECT_FALSE(kept_context_fits(2304, 1024) || kept_context_fits(1024, 1025));
 }
 
 // 10 layers of 10 MiB weights and 2 MiB cache, 4 MiB of output, 16 MiB of

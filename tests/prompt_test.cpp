@@ -6,11 +6,17 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <random>
+#include <set>
+#include <span>
 #include <vector>
 
 #include "engine/generation.hpp"
 #include "engine/model.hpp"
+#include "engine/model_traits.hpp"
 #include "engine/prompt.hpp"
+#include "engine/prompt_reuse.hpp"
+#include "engine/sequence_state.hpp"
 #include "support/in_process_engine.hpp"
 #include "support/models.hpp"
 
@@ -36,47 +42,86 @@ protected:
 // request of its length.
 TEST_F(Engine, GenerationDecodesNoTokenAfterTheLast) {
     const LoadedModel model = load(chain_model({"▁a"}, "▁a"));
-    std::optional<EngineContext> kept;
+    KeptGeneration kept{.traits = model_traits(model, 0)};
     for (const auto& [max_tokens, single_token_decodes] : {std::pair{2, 1}, {4, 3}, {2, 1}}) {
         ASSERT_TRUE(generate_text(*backend_, model, {"", "hi", 0.0F, max_tokens}, kept));
-        EXPECT_EQ(llama_perf_context(kept->get()).n_eval, single_token_decodes) << max_tokens;
-        llama_perf_context_reset(kept->get());
+        EXPECT_EQ(llama_perf_context(kept.context->get()).n_eval, single_token_decodes) << max_tokens;
+        llama_perf_context_reset(kept.context->get());
     }
 }
 
-std::vector<std::uint8_t> cached_cells(const EngineContext& context) {
-    std::vector<std::uint8_t> cells(llama_state_seq_get_size(context.get(), 0));
-    cells.resize(llama_state_seq_get_data(context.get(), cells.data(), cells.size(), 0));
+std::vector<std::uint8_t> sequence_cells(llama_context* context) {
+    std::vector<std::uint8_t> cells(llama_state_seq_get_size(context, 0));
+    cells.resize(llama_state_seq_get_data(context, cells.data(), cells.size(), 0));
     return cells;
 }
 
-// A kept context that reuses the prefix a prompt shares with the last one
-// computes only the rest, and its cells and logits are a fresh context's bit
-// for bit, for every weight type.
-TEST_F(Engine, KeptPromptPrefixIsComputedOnceAndExactly) {
+// A prompt resumed at the prefix a kept prompt gives it, with those cells
+// restored into an emptied context, computes only the rest, and its cells and
+// last logits are a fresh decode's bit for bit: for each weight type, head
+// layout, thread count, a fresh last batch shorter and longer than 64 rows,
+// and every prefix the prompts share (multiples of 64 and around them; the
+// rule cuts those down). The kept cells come from a prompt of another length.
+TEST_F(Engine, PromptResumedAtAReusablePrefixIsTheFreshBits) {
     using model_writer::WeightType;
-    for (const WeightType type : {WeightType::f32, WeightType::f16, WeightType::q8_0, WeightType::q4_k_m}) {
+    const struct {
+        WeightType type;
+        std::uint32_t heads, kv_heads;
+        std::int32_t threads;
+        std::size_t length;
+    } cases[] = {{WeightType::f32, 4, 4, 2, 700},    {WeightType::f16, 8, 4, 3, 560},
+                 {WeightType::q8_0, 32, 4, 4, 700},  {WeightType::q4_0, 32, 8, 8, 700},
+                 {WeightType::q4_k_m, 8, 4, 2, 700}, {WeightType::q4_k_m, 32, 8, 3, 560},
+                 {WeightType::q6_k, 4, 4, 4, 560},   {WeightType::iq4_nl, 32, 4, 2, 700},
+                 {WeightType::f32, 32, 8, 8, 560}};
+    for (const auto& c : cases) {
         model_writer::ModelSpec model_spec;
-        model_spec.weights = model_writer::RandomWeights{
-            .vocab_size = 2000, .embedding_length = 256, .layers = 2, .feed_forward_length = 768, .heads = 4};
-        model_spec.weight_type = type;
+        model_spec.weights = model_writer::RandomWeights{.vocab_size = 2000, .embedding_length = 512, .layers = 2,
+                                                         .feed_forward_length = 1536, .heads = c.heads,
+                                                         .kv_heads = c.kv_heads};
+        model_spec.weight_type = c.type;
         const LoadedModel model = load(model_spec);
-        std::optional<EngineContext> kept;
-        // Words shared with the last prompt, and the cells reused of them.
-        for (const auto& [shared, reused] : {std::pair{100, 0}, {300, 256}, {700, 512}, {1399, 1280}}) {
-            ASSERT_TRUE(generate_text(*backend_, model, {vocabulary_words(0, 1400), "hi", 0.0F, 8}, kept));
-            const std::string system = vocabulary_words(0, shared) + " " + vocabulary_words(shared + 1, 1399 - shared);
-            const GenerationInput input{system, "hi", 0.0F, 1};
-            llama_perf_context_reset(kept->get());
-            ASSERT_TRUE(generate_text(*backend_, model, input, kept));
-            std::optional<EngineContext> fresh;
-            ASSERT_TRUE(generate_text(*backend_, model, input, fresh));
-            const auto prompt = build_prompt_tokens(model, system, "hi");
-            EXPECT_EQ(llama_perf_context(kept->get()).n_p_eval, prompt->size() - reused) << shared;
-            EXPECT_EQ(cached_cells(*kept), cached_cells(*fresh)) << shared;
-            const std::size_t bytes = llama_vocab_n_tokens(model.vocab()) * sizeof(float);
-            const float* logits = llama_get_logits_ith(kept->get(), -1);
-            EXPECT_EQ(std::memcmp(logits, llama_get_logits_ith(fresh->get(), -1), bytes), 0) << shared;
+        auto context = context_create(model, generation_context_params(2048, c.threads));
+        ASSERT_TRUE(context);
+        llama_context* ctx = context->get();
+        std::mt19937 random(static_cast<unsigned>(c.length + c.heads));
+        std::uniform_int_distribution<llama_token> pick(100, 1999);
+        std::vector<llama_token> prompt(c.length), kept(c.length + 37);
+        for (auto& token : prompt) token = pick(random);
+        for (std::size_t i = 0; i < kept.size(); ++i) kept[i] = i + 1 < c.length ? prompt[i] : pick(random);
+        const auto decode_from = [&](std::span<const llama_token> tokens, std::size_t first) {
+            ASSERT_TRUE(decode_prompt(*context, tokens, first));
+        };
+        llama_memory_t memory = llama_get_memory(ctx);
+        decode_from(kept, 0);
+        const std::vector<std::uint8_t> kept_cells = sequence_cells(ctx);
+        llama_memory_clear(memory, true);
+        decode_from(prompt, 0);
+        const std::vector<std::uint8_t> fresh_cells = sequence_cells(ctx);
+        const std::size_t logit_bytes = llama_vocab_n_tokens(model.vocab()) * sizeof(float);
+        const std::vector<float> fresh_logits(llama_get_logits_ith(ctx, -1),
+                                              llama_get_logits_ith(ctx, -1) + logit_bytes / sizeof(float));
+        std::set<std::size_t> reuse_points;
+        for (std::size_t shared = 64; shared < c.length; shared += 64) {
+            for (const std::size_t around : {shared - 4, shared - 1, shared, shared + 1, shared + 4}) {
+                const std::size_t reused = reusable_prompt_length(std::span(kept).first(around), prompt,
+                                                                  ReuseGrain::attention_tile);
+                EXPECT_TRUE(reused <= around && reused % 64 == 0) << around;
+                if (reused > 0) reuse_points.insert(reused);
+            }
+        }
+        for (const std::size_t reused : reuse_points) {
+            llama_memory_clear(memory, true);
+            const auto cells = sequence_state_prefix(kept_cells, reused);
+            ASSERT_TRUE(cells);
+            ASSERT_EQ(llama_state_seq_set_data(ctx, cells->data(), cells->size(), 0), cells->size());
+            llama_perf_context_reset(ctx);
+            decode_from(prompt, reused);
+            llama_synchronize(ctx);  // where the counts are taken
+            EXPECT_EQ(llama_perf_context(ctx).n_p_eval, c.length - reused);
+            EXPECT_EQ(sequence_cells(ctx), fresh_cells) << reused << " of " << c.length;
+            EXPECT_EQ(std::memcmp(llama_get_logits_ith(ctx, -1), fresh_logits.data(), logit_bytes), 0)
+                << reused << " of " << c.length << ", " << c.threads << " threads, " << c.heads << " heads";
         }
     }
 }

@@ -64,7 +64,7 @@ Result<PlacedModel, EngineError> ModelCache::load_in_place_of_cached(std::string
 Result<std::string, std::string> ModelCache::generate(const GenerationInput& input) {
     if (!model_) return Failure{std::string("De-Brindle helper model is not loaded.")};
     for (;;) {
-        auto text = generate_text(backend_, model_->model, input, model_->context);
+        auto text = generate_text(backend_, model_->model, input, model_->kept);
         if (text) return std::move(text).value();
         if (!text.error().context_or_decode || !model_->on_gpu) return Failure{std::move(text).error().text};
 

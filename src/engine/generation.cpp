@@ -1,5 +1,7 @@
 #include "engine/generation.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <memory>
 #include <new>
 #include <span>
@@ -15,6 +17,7 @@
 #include "engine/piece_decoder.hpp"
 #include "engine/prompt.hpp"
 #include "engine/prompt_reuse.hpp"
+#include "engine/sequence_state.hpp"
 #include "engine/token_piece.hpp"
 
 namespace debrindle {
@@ -24,16 +27,6 @@ struct SamplerDeleter {
     void operator()(llama_sampler* sampler) const { llama_sampler_free(sampler); }
 };
 using Sampler = std::unique_ptr<llama_sampler, SamplerDeleter>;
-
-llama_context_params context_params(std::uint32_t length) {
-    llama_context_params params = llama_context_default_params();
-    params.n_ctx = length;
-    params.n_batch = logical_batch_size;
-    params.n_ubatch = physical_batch_size;
-    params.n_threads = thread_count(logical_processor_count());
-    params.n_threads_batch = thread_count(logical_processor_count());
-    return params;
-}
 
 // Greedy at low temperatures; otherwise top-p, temperature and a seeded
 // draw, so the same request samples the same way every time.
@@ -47,24 +40,6 @@ Sampler build_sampler(float temperature) {
     llama_sampler_chain_add(chain.get(), llama_sampler_init_temp(*chain_temp));
     llama_sampler_chain_add(chain.get(), llama_sampler_init_dist(sampler_seed));
     return chain;
-}
-
-// Feeds the prompt from `first` (the cells before it are in the cache) in
-// chunks of at most one logical batch; only the last prompt token asks for
-// logits.
-Result<Done, EngineError> decode_prompt(const EngineContext& context, std::span<const llama_token> prompt,
-                                        std::size_t first) {
-    for (std::size_t start = first; start < prompt.size(); start += logical_batch_size) {
-        const std::size_t end = std::min(prompt.size(), start + logical_batch_size);
-        EngineBatch batch(end - start);
-        for (std::size_t position = start; position < end; ++position) {
-            auto added = batch.add(prompt[position], static_cast<llama_pos>(position), position + 1 == prompt.size());
-            if (!added) return added;
-        }
-        auto decoded = batch.decode(context);
-        if (!decoded) return decoded;
-    }
-    return Done{};
 }
 
 Result<Done, EngineError> decode_one(const EngineContext& context, llama_token token, llama_pos position) {
@@ -84,39 +59,80 @@ GenerationFailure decode_failure(const EngineError& error) {
     return GenerationFailure{error.text(), !request_fault};
 }
 
-// The kept context when it fits `length` cells, its cache emptied from the
-// prompt prefix it can give `prompt` on, else a new one in its place,
-// computing on the engine's thread pool. Gives the position the prompt is
-// decoded from. The old context goes first, so that the two never hold
-// memory at once.
+// The cells of the prompt the kept context holds, copied out and cut to that
+// prompt; nothing when there is none or its cells cannot be cut.
+std::optional<KeptPrompt> copy_out_prompt(const KeptGeneration& kept) {
+    const EngineContext* context = kept.context ? &*kept.context : nullptr;
+    if (context == nullptr || context->cached_prompt().empty()) return std::nullopt;
+    std::vector<std::uint8_t> state(llama_state_seq_get_size(context->get(), 0));
+    state.resize(llama_state_seq_get_data(context->get(), state.data(), state.size(), 0));
+    auto cells = sequence_state_prefix(state, context->cached_prompt().size());
+    if (!cells) return std::nullopt;
+    const auto tokens = context->cached_prompt();
+    return KeptPrompt{{tokens.begin(), tokens.end()},
+                      std::move(*cells),
+                      past_original_context(context->length(), kept.traits.original_context_length)};
+}
+
+// The kept context when it fits `length` cells, else a new one in its place
+// (the old one goes first, so that the two never hold memory at once),
+// computing on the engine's thread pool; emptied data and all, as a fresh one
+// starts, with the longest prefix the prompt can take from the last prompt or
+// a kept one restored. Gives the position the prompt is decoded from. The
+// last prompt's cells are kept unless this prompt takes most of them.
 Result<std::size_t, EngineError> prepare_context(const EngineBackend& backend, const LoadedModel& model,
                                                  std::uint32_t length, std::span<const llama_token> prompt,
-                                                 std::optional<EngineContext>& kept) {
-    if (kept && &kept->model() == &model && kept_context_fits(kept->length(), length)) {
-        llama_memory_t memory = llama_get_memory(kept->get());
-        std::size_t reused = reusable_prompt_length(kept->cached_prompt(), prompt);
-        // The cells from there on (the rest of the last prompt and its reply)
-        // go. With none kept, or where a sequence cannot be cut, the cache is
-        // emptied data and all, as before any reuse: a 1.1B model computed
-        // its next prompt 3 % slower over the old data than over zeros.
-        if (reused == 0 || !llama_memory_seq_rm(memory, 0, static_cast<llama_pos>(reused), -1)) {
-            llama_memory_clear(memory, /*data=*/true);
-            reused = 0;
-        }
-        kept->set_cached_prompt(prompt.first(reused));
-        return reused;
+                                                 KeptGeneration& kept) {
+    const ReuseGrain grain = prefix_reuse_grain(kept.traits.reuse);
+    const bool past = past_original_context(length, kept.traits.original_context_length);
+    std::optional<KeptPrompt> last = grain == ReuseGrain::none ? std::nullopt : copy_out_prompt(kept);
+    if (kept.context && &kept.context->model() == &model &&
+        kept_context_fits(kept.context->length(), length, kept.traits.original_context_length)) {
+        llama_memory_clear(llama_get_memory(kept.context->get()), /*data=*/true);
+        kept.context->set_cached_prompt({});
+    } else {
+        kept.context.reset();
+        auto context = context_create(model, generation_context_params(length, thread_count(logical_processor_count())));
+        if (!context) return Failure{context.error()};
+        // Without a pool (no CPU module) this leaves llama.cpp's own threads.
+        llama_attach_threadpool(context->get(), backend.thread_pool(), backend.thread_pool());
+        kept.context.emplace(std::move(context).value());
     }
-    kept.reset();
-    auto context = context_create(model, context_params(length));
-    if (!context) return Failure{context.error()};
-    // Without a pool (no CPU module) this leaves llama.cpp's own threads.
-    llama_attach_threadpool(context->get(), backend.thread_pool(), backend.thread_pool());
-    kept.emplace(std::move(context).value());
-    return std::size_t{0};
+    EngineContext& context = *kept.context;
+
+    const std::size_t from_last =
+        last && last->past_original_context == past ? reusable_prompt_length(last->tokens, prompt, grain) : 0;
+    std::optional<KeptPrompt> source;
+    if (last && 2 * from_last < last->tokens.size()) {
+        kept.prompts.keep(std::move(*last));
+    } else if (last) {
+        source = std::move(last);
+    }
+    const KeptPrompts::Match match = kept.prompts.best_for(prompt, grain, past);
+    const KeptPrompt* restored = match.prompt;
+    std::size_t reused = match.length;
+    if (source && from_last > reused) {
+        restored = &*source;
+        reused = from_last;
+    }
+    if (reused == 0) return std::size_t{0};
+    const auto cells = sequence_state_prefix(restored->cells, reused);
+    if (!cells || llama_state_seq_set_data(context.get(), cells->data(), cells->size(), 0) != cells->size()) {
+        llama_memory_clear(llama_get_memory(context.get()), /*data=*/true);
+        return std::size_t{0};
+    }
+    context.set_cached_prompt(prompt.first(reused));
+    return reused;
+}
+
+bool logits_finite(const EngineContext& context, const LoadedModel& model) {
+    const float* logits = llama_get_logits_ith(context.get(), -1);
+    const auto count = static_cast<std::size_t>(llama_vocab_n_tokens(model.vocab()));
+    return logits != nullptr && std::all_of(logits, logits + count, [](float value) { return std::isfinite(value); });
 }
 
 Result<std::string, GenerationFailure> generate(const EngineBackend& backend, const LoadedModel& model,
-                                                const GenerationInput& input, std::optional<EngineContext>& kept) {
+                                                const GenerationInput& input, KeptGeneration& kept) {
     auto prompt = build_prompt_tokens(model, input.system_prompt, input.user_prompt);
     if (!prompt) return Failure{failure(prompt.error())};
     const auto prompt_tokens = static_cast<std::uint32_t>(prompt->size());
@@ -125,11 +141,20 @@ Result<std::string, GenerationFailure> generate(const EngineBackend& backend, co
 
     auto reused = prepare_context(backend, model, context_length(budget, prompt_tokens), *prompt, kept);
     if (!reused) return Failure{GenerationFailure{reused.error().text(), true}};
-    EngineContext* context = &*kept;
+    EngineContext* context = &*kept.context;
     if (prompt_tokens == 0) return Failure{GenerationFailure{"De-Brindle prompt tokenized to no tokens."}};
 
     if (auto decoded = decode_prompt(*context, *prompt, *reused); !decoded) {
         return Failure{decode_failure(decoded.error())};
+    }
+    // Resumed inside a physical batch, the prompt's bits are the fresh ones
+    // only over finite cells; a non-finite cell shows in the last row's logits,
+    // and the prompt is then decoded afresh.
+    if (*reused % physical_batch_size != 0 && !logits_finite(*context, model)) {
+        llama_memory_clear(llama_get_memory(context->get()), /*data=*/true);
+        if (auto decoded = decode_prompt(*context, *prompt, 0); !decoded) {
+            return Failure{decode_failure(decoded.error())};
+        }
     }
     context->set_cached_prompt(*prompt);
 
@@ -161,8 +186,35 @@ Result<std::string, GenerationFailure> generate(const EngineBackend& backend, co
 
 }  // namespace
 
+Result<Done, EngineError> decode_prompt(const EngineContext& context, std::span<const llama_token> prompt,
+                                        std::size_t first) {
+    for (std::size_t start = first; start < prompt.size();) {
+        const std::size_t end = start == first && first > 0 ? first_piece_end(first, prompt.size())
+                                                            : std::min(prompt.size(), start + logical_batch_size);
+        EngineBatch batch(end - start);
+        for (std::size_t position = start; position < end; ++position) {
+            auto added = batch.add(prompt[position], static_cast<llama_pos>(position), position + 1 == prompt.size());
+            if (!added) return added;
+        }
+        auto decoded = batch.decode(context);
+        if (!decoded) return decoded;
+        start = end;
+    }
+    return Done{};
+}
+
+llama_context_params generation_context_params(std::uint32_t length, std::int32_t threads) {
+    llama_context_params params = llama_context_default_params();
+    params.n_ctx = length;
+    params.n_batch = logical_batch_size;
+    params.n_ubatch = physical_batch_size;
+    params.n_threads = threads;
+    params.n_threads_batch = threads;
+    return params;
+}
+
 Result<std::string, GenerationFailure> generate_text(const EngineBackend& backend, const LoadedModel& model,
-                                                     const GenerationInput& input, std::optional<EngineContext>& kept) {
+                                                     const GenerationInput& input, KeptGeneration& kept) {
     // The tokenizer, the template and the samplers throw too, for instance
     // on a vocabulary without byte tokens.
     try {
@@ -170,16 +222,16 @@ Result<std::string, GenerationFailure> generate_text(const EngineBackend& backen
         auto run = [&] { generated.emplace(generate(backend, model, input, kept)); };
         if (!call_guarding_foreign_exceptions(run)) generated.emplace(Failure{failure(engine_exception_error())});
         // A context that saw a failure is not trusted with the next request.
-        if (!*generated) kept.reset();
+        if (!*generated) kept.context.reset();
         return std::move(*generated);
     } catch (const std::bad_alloc&) {
-        kept.reset();
+        kept.context.reset();
         throw;  // memory that ran out is the request's own error, made by the caller
     } catch (const std::exception& exception) {
-        kept.reset();
+        kept.context.reset();
         return Failure{failure(engine_exception_error(exception))};
     } catch (...) {
-        kept.reset();
+        kept.context.reset();
         return Failure{failure(engine_exception_error())};
     }
 }

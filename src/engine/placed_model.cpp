@@ -5,6 +5,7 @@
 
 #include "engine/gpu_devices.hpp"
 #include "engine/model_file_reader.hpp"
+#include "engine/model_traits.hpp"
 
 namespace debrindle {
 namespace {
@@ -22,6 +23,7 @@ Result<PlacedModel, EngineError> load_at(const EngineBackend& backend, std::stri
         placed.gpu_layers = std::min(placed.gpu_layers, static_cast<std::uint32_t>(footprint->layer_bytes.size() + 1));
     }
     placed.available_bytes = available_bytes;
+    placed.kept.traits = model_traits(placed.model, placed.on_gpu ? placed.gpu_layers : 0);
     return placed;
 }
 

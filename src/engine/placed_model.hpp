@@ -9,7 +9,7 @@
 
 #include "common/result.hpp"
 #include "engine/backend.hpp"
-#include "engine/context.hpp"
+#include "engine/generation.hpp"
 #include "engine/engine_error.hpp"
 #include "engine/model.hpp"
 #include "engine/placement.hpp"
@@ -50,9 +50,9 @@ struct PlacedModel {
     std::uint64_t available_bytes = 0;
     // The layers llama.cpp puts on the GPU.
     std::uint32_t gpu_layers = 0;
-    // The context of its last generation, kept for the next one. Declared
-    // after the model, so that it always goes first.
-    std::optional<EngineContext> context = std::nullopt;
+    // What its last generations left for the next ones: the context and the
+    // prompt cells. Declared after the model, so that it always goes first.
+    KeptGeneration kept = {};
 };
 
 // Plans the model at `path` for the memory the GPU devices have, counting

@@ -183,9 +183,11 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
                                                                              {"f16", WeightType::f16},
                                                                              {"q8_0", WeightType::q8_0},
                                                                              {"q4_0", WeightType::q4_0},
-                                                                             {"q4_k_m", WeightType::q4_k_m}};
+                                                                             {"q4_k_m", WeightType::q4_k_m},
+                                                                             {"q6_k", WeightType::q6_k},
+                                                                             {"iq4_nl", WeightType::iq4_nl}};
         const auto type = types.find(it->second);
-        if (type == types.end()) throw UsageError("--type is f32, f16, q8_0, q4_0 or q4_k_m, not '" + it->second + "'");
+        if (type == types.end()) throw UsageError("--type is f32, f16, q8_0, q4_0, q4_k_m, q6_k or iq4_nl, not '" + it->second + "'");
         model_spec.weight_type = type->second;
     }
 
@@ -231,7 +233,7 @@ Vocabulary (after <unk>, <s>, </s> and the 256 byte tokens):
   --template-file FILE    chat template read from FILE
   --context-length N      training context length (default 4096)
   --type T                how the weight matrices are stored: f32 (default),
-                          f16, q8_0, q4_0 or q4_k_m (llama.cpp's quantizer)
+                          f16, q8_0, q4_0, or q4_k_m, q6_k or iq4_nl (llama.cpp's quantizer)
   --tensor-types "TENSOR=T ..."
                           tensors stored in another type (f32, f16, bf16,
                           q8_0, q4_0 or mxfp4), e.g. a layer of another

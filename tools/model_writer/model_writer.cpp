@@ -12,8 +12,10 @@
 #include <cstdio>
 #include <filesystem>
 #include <memory>
+#include <optional>
 #include <span>
 #include <stdexcept>
+#include <utility>
 
 namespace debrindle::model_writer {
 namespace {
@@ -34,6 +36,8 @@ StoredType stored_type(WeightType type) {
         case WeightType::q4_0: return {GGML_TYPE_Q4_0, 2};     // LLAMA_FTYPE_MOSTLY_Q4_0
         case WeightType::mxfp4: return {GGML_TYPE_MXFP4, 38};  // LLAMA_FTYPE_MOSTLY_MXFP4_MOE
         case WeightType::q4_k_m:                               // written in F16 first
+        case WeightType::q6_k:
+        case WeightType::iq4_nl:
         case WeightType::f32: break;
     }
     return {GGML_TYPE_F32, 0};  // LLAMA_FTYPE_ALL_F32
@@ -181,29 +185,40 @@ std::string split_file_path(const std::string& path, std::uint16_t file, std::ui
     return std::string(name.data(), static_cast<std::size_t>(length));
 }
 
+// The types llama.cpp's quantizer makes from the model written in F16.
+std::optional<std::pair<llama_ftype, const char*>> quantizer_type(WeightType type) {
+    switch (type) {
+        case WeightType::q4_k_m: return std::pair{LLAMA_FTYPE_MOSTLY_Q4_K_M, "Q4_K_M"};
+        case WeightType::q6_k: return std::pair{LLAMA_FTYPE_MOSTLY_Q6_K, "Q6_K"};
+        case WeightType::iq4_nl: return std::pair{LLAMA_FTYPE_MOSTLY_IQ4_NL, "IQ4_NL"};
+        default: return std::nullopt;
+    }
+}
+
 // The model in F16 beside `path`, then quantized by llama.cpp into `path`.
-std::optional<std::string> write_quantized_model(const ModelSpec& model_spec, const std::string& path) {
+std::optional<std::string> write_quantized_model(const ModelSpec& model_spec, const std::string& path,
+                                                 std::pair<llama_ftype, const char*> type) {
     ModelSpec unquantized = model_spec;
     unquantized.weight_type = WeightType::f16;
     const std::string f16_path = path + ".f16";
     if (auto error = write_model(unquantized, f16_path)) return error;
     llama_model_quantize_params params = llama_model_quantize_default_params();
-    params.ftype = LLAMA_FTYPE_MOSTLY_Q4_K_M;
+    params.ftype = type.first;
     const std::uint32_t failed = llama_model_quantize(f16_path.c_str(), path.c_str(), &params);
     std::filesystem::remove(f16_path);
     if (failed != 0) {
         std::filesystem::remove(path);
-        return "llama.cpp could not quantize the model to Q4_K_M";
+        return std::string("llama.cpp could not quantize the model to ") + type.second;
     }
     return std::nullopt;
 }
 
 std::optional<std::string> write_model(const ModelSpec& model_spec, const std::string& path) {
-    if (model_spec.weight_type == WeightType::q4_k_m) {
+    if (const auto type = quantizer_type(model_spec.weight_type)) {
         if (model_spec.files > 1 || !model_spec.tensor_types.empty()) {
-            return "a Q4_K_M model is written in one file, without other tensor types";
+            return std::string("a ") + type->second + " model is written in one file, without other tensor types";
         }
-        return write_quantized_model(model_spec, path);
+        return write_quantized_model(model_spec, path, *type);
     }
     try {
         if (model_spec.context_length < 1) {

@@ -53,9 +53,10 @@ struct RandomWeights {
 
 // How tensors are stored. Quantized rows hold blocks of 32 values, so every
 // quantized tensor's row length must be a multiple of 32.
-// q4_k_m is llama.cpp's own mix of 4- and 6-bit types, made by its quantizer
+// q4_k_m (llama.cpp's own mix of 4- and 6-bit types), q6_k and iq4_nl are made
+// by its quantizer
 // from the model written in F16; its rows must hold multiples of 256 values.
-enum class WeightType { f32, f16, bf16, q8_0, q4_0, mxfp4, q4_k_m };
+enum class WeightType { f32, f16, bf16, q8_0, q4_0, mxfp4, q4_k_m, q6_k, iq4_nl };
 
 struct ModelSpec {
     // Control tokens, e.g. "<|marker|>"; llama.cpp treats some names, such as

@@ -1,0 +1,90 @@
+// What a server may reuse of kept prompt cells: the rule by grain, the
+// context that serves, the state cut to a prefix and the kept prompts' store.
+
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "engine/kept_prompts.hpp"
+#include "engine/prompt_reuse.hpp"
+#include "engine/sequence_state.hpp"
+
+namespace debrindle {
+namespace {
+
+std::vector<llama_token> tokens(std::size_t shared, std::size_t length, llama_token other = 8) {
+    std::vector<llama_token> prompt(length, 7);
+    for (std::size_t i = shared; i < length; ++i) prompt[i] = other;
+    return prompt;
+}
+
+// Never the last prompt token; whole physical batches, or multiples of 64
+// whose first batch (to the next multiple of 256, or the end) has 64 rows.
+TEST(PromptReuse, ReusablePromptLengthByGrain) {
+    const std::vector<llama_token> cached(1300, 7);
+    const struct {
+        std::size_t shared, length, batches, tiles;
+    } cases[] = {{255, 600, 0, 192},    {256, 600, 256, 256},   {511, 600, 256, 448},   {512, 600, 512, 512},
+                 {600, 600, 512, 512},  {63, 600, 0, 0},        {65, 600, 0, 64},       {257, 257, 256, 256},
+                 {1300, 1400, 1280, 1280}, {700, 800, 512, 640}, {700, 700, 512, 576}, {0, 0, 0, 0}};
+    for (const auto& c : cases) {
+        const auto prompt = tokens(c.shared, c.length);
+        EXPECT_EQ(reusable_prompt_length(cached, prompt, ReuseGrain::physical_batch), c.batches) << c.shared;
+        EXPECT_EQ(reusable_prompt_length(cached, prompt, ReuseGrain::attention_tile), c.tiles) << c.shared;
+        EXPECT_EQ(reusable_prompt_length(cached, prompt, ReuseGrain::none), 0U);
+    }
+    EXPECT_EQ(first_piece_end(192, 600), 256U);
+    EXPECT_EQ(first_piece_end(576, 700), 700U);
+    EXPECT_EQ(first_piece_end(0, 600), 256U);
+}
+
+TEST(PromptReuse, GrainAndKeptContext) {
+    EXPECT_EQ(prefix_reuse_grain({}), ReuseGrain::attention_tile);
+    EXPECT_EQ(prefix_reuse_grain({.plain_cache = false}), ReuseGrain::none);
+    EXPECT_EQ(prefix_reuse_grain({.experts = true}), ReuseGrain::physical_batch);
+    EXPECT_EQ(prefix_reuse_grain({.layers_on_gpu = true}), ReuseGrain::physical_batch);
+    EXPECT_EQ(prefix_reuse_grain({.cpu_matrix_tiles = true}), ReuseGrain::physical_batch);
+    EXPECT_TRUE(kept_context_fits(1024, 1024, 4096) && kept_context_fits(2048, 1024, 4096));
+    EXPECT_FALSE(kept_context_fits(2304, 1024, 4096) || kept_context_fits(1024, 1025, 4096));
+    // Long rope factors past 1024 cells: a kept context on the other side of
+    // the original length is not used.
+    EXPECT_FALSE(kept_context_fits(2048, 1024, 1024));
+    EXPECT_TRUE(kept_context_fits(2048, 1100, 1024) && kept_context_fits(1024, 1000, 1024));
+}
+
+// Malformed or short states are never cut; real ones are cut in the engine
+// tests, whose restored cells are compared bit for bit.
+TEST(PromptReuse, StateThatIsNotACutSequenceGivesNothing) {
+    const std::vector<std::uint8_t> stream_count_2 = {0xd8, 0x3c, 0x14, 0xaf, 0, 0, 0, 0, 2, 0, 0, 0, 1, 0, 0, 0};
+    const std::vector<std::uint8_t> one_cell_cut_short = {0xd8, 0x3c, 0x14, 0xaf, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0};
+    for (const auto& state : {std::vector<std::uint8_t>{}, stream_count_2, one_cell_cut_short}) {
+        EXPECT_FALSE(sequence_state_prefix(state, 1));
+    }
+}
+
+TEST(PromptReuse, KeptPromptsNewestFirstWithinTheirLimits) {
+    KeptPrompts kept;
+    const auto keep = [&](std::size_t length, llama_token other, std::size_t bytes) {
+        kept.keep({tokens(100, length, other), std::vector<std::uint8_t>(bytes), false});
+    };
+    keep(400, 1, 10);
+    keep(400, 2, 10);
+    keep(200, 2, 10);  // the start of the last: not kept
+    EXPECT_EQ(kept.size(), 2U);
+    keep(600, 2, 30);  // begins as the last: takes its place
+    EXPECT_EQ(kept.size(), 2U);
+    EXPECT_EQ(kept.bytes(), 40U);
+    const auto best = kept.best_for(tokens(100, 700, 2), ReuseGrain::attention_tile, false);
+    ASSERT_NE(best.prompt, nullptr);
+    EXPECT_EQ(best.length, 576U);
+    EXPECT_EQ(kept.best_for(tokens(100, 700, 2), ReuseGrain::attention_tile, true).prompt, nullptr);
+    for (llama_token other = 10; other < 20; ++other) keep(300, other, 1);
+    EXPECT_EQ(kept.size(), kept_prompts_limit);
+    keep(300, 30, kept_prompt_bytes_limit);
+    EXPECT_EQ(kept.size(), 1U);
+    keep(300, 31, kept_prompt_bytes_limit + 1);
+    EXPECT_EQ(kept.bytes(), kept_prompt_bytes_limit);
+}
+
+}  // namespace
+}  // namespace debrindle
