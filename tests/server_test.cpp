@@ -11,6 +11,7 @@
 #include <iterator>
 #include <map>
 #include <regex>
+#include <set>
 #include <span>
 #include <sstream>
 #include <thread>
@@ -130,10 +131,12 @@ TEST_F(Server, LoadsOnlyWhenThePathChanges) {
 }
 
 // A server keeps the context of a generation for the next ones that fit it,
-// and the cells of the prompt prefix they share: after requests of every
-// kind, other lengths, shared prefixes on both sides of the physical
-// batches' bounds, another model and a failed request, each reply is byte
-// for byte the reply of a process of its own.
+// and the cells of the last prompts: after requests of every kind, other
+// lengths, shared prefixes on both sides of the 64-token and physical
+// batches' bounds, system prompts in turn, another model and a failed
+// request, each reply is byte for byte the reply of a process of its own,
+// and the shared prefixes were restored (llama.cpp's own log says how many
+// cells), cut as the rule cuts them.
 TEST_F(Server, RepliesEqualThoseOfAFreshProcess) {
     model_writer::ModelSpec model_spec;
     model_spec.weights = model_writer::RandomWeights{
@@ -186,6 +189,8 @@ TEST_F(Server, RepliesEqualThoseOfAFreshProcess) {
                     {b, "hi", 0, 8, sharing(700)},
                     {a, "hi", 0, 8, sharing(1300)},
                     {a, "hi", 0, 8, base},
+                    {a, "hi", 0, 8, vocabulary_words(1500, 600)},
+                    {a, "hi", 0.4, 8, sharing(255)},
                     {"/missing.gguf", "hi", 0, 8, base},
                     {a, "hi", 0, 8, sharing(1300)},
                     {q, "hi", 0, 8, base},
@@ -198,16 +203,29 @@ TEST_F(Server, RepliesEqualThoseOfAFreshProcess) {
         ProcessOptions one_shot;
         one_shot.input = request;
         const ProcessResult fresh = run_helper(one_shot);
+        EXPECT_EQ(fresh.exit_status == 0, r.model != "/missing.gguf") << fresh.err;
         input += request + "\n";
         expected.push_back(fresh.exit_status == 0
                                ? R"({"ok":true,"output":)" + json_string(fresh.out) + R"(,"error":null})"
                                : error_line(fresh.err.substr(0, fresh.err.size() - 1)));
     }
-    EXPECT_EQ(run_server(input + input).lines, [&] {
+    const ServerRun run = run_server(input + input, /*diagnostics=*/true);
+    EXPECT_EQ(run.lines, [&] {
         auto twice = expected;
         twice.insert(twice.end(), expected.begin(), expected.end());
         return twice;
     }());
+    std::multiset<std::size_t> restored;
+    const std::regex restore_line("state_read_meta: cell_count = ([0-9]+)");
+    for (std::sregex_iterator it(run.result.err.begin(), run.result.err.end(), restore_line), end; it != end; ++it) {
+        restored.insert(std::stoul((*it)[1]));
+    }
+    // 255, 256, 511, 512, 513, 700 and 1300 shared tokens, and the whole
+    // system prompt and template of `base` (1,454 tokens), kept while another
+    // system prompt came between.
+    for (const std::size_t cells : {192U, 256U, 448U, 512U, 640U, 1280U, 1408U}) {
+        EXPECT_GE(restored.count(cells), 2U) << cells << " cells, from " << run.result.err.size() << " bytes of log";
+    }
 }
 
 // llama.cpp's tokenizer throws on a vocabulary without byte tokens: only

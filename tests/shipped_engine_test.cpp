@@ -132,7 +132,10 @@ TEST(ShippedEngine, GpuServerRepliesWithAKeptPromptPrefixAsAlone) {
     ProcessOptions options = software_gpu();
     options.arguments = {"--server"};
     options.input = input;
-    EXPECT_EQ(run_helper(options).out, expected);
+    options.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = "1";
+    const ProcessResult served = run_helper(options);
+    EXPECT_EQ(served.out, expected);
+    EXPECT_NE(served.err.find("state_read_meta: cell_count = 256,"), std::string::npos);  // whole batches on a GPU
 }
 
 #ifdef DEBRINDLE_SMALL_GPU_LAYER_DIR
@@ -413,7 +416,9 @@ ProcessOptions copy_of_helper_folder(const std::string& name, const std::vector<
 
 // Each CPU module alone in a copy of the folder: those this processor runs
 // answer exactly (under Wine too, where GCC's AVX spills would fault on a
-// stack it cannot align), and the others fail cleanly as the only module.
+// stack it cannot align), a server on them resumes a shared system prompt
+// inside a physical batch (at 320 of 348 shared tokens) with the reply of a
+// process of its own, and the others fail cleanly as the only module.
 TEST(ShippedEngine, EachCpuModuleThisProcessorRunsAnswersExactly) {
     const std::string prefix = helper_is_windows_build() ? "ggml-cpu-" : "libggml-cpu-";
     std::vector<std::string> modules;
@@ -423,12 +428,21 @@ TEST(ShippedEngine, EachCpuModuleThisProcessorRunsAnswersExactly) {
     ASSERT_FALSE(modules.empty());
     std::vector<std::string> left_out = {"libggml-vulkan", "ggml-vulkan", "debrindle_"};
     left_out.insert(left_out.end(), modules.begin(), modules.end());
+    model_writer::ModelSpec random_spec;
+    random_spec.weights = model_writer::RandomWeights{
+        .vocab_size = 2000, .embedding_length = 256, .layers = 2, .feed_forward_length = 512, .heads = 4};
+    random_spec.weight_type = model_writer::WeightType::q4_k_m;
+    const std::string random_model = write_test_model(random_spec);
+    const std::string first = request_json(random_model, "hi", "", 0, 8, vocabulary_words(0, 400));
+    const std::string second =
+        request_json(random_model, "hi", "", 0, 8, vocabulary_words(0, 300) + " " + vocabulary_words(301, 99));
     for (const auto type : {model_writer::WeightType::q8_0, model_writer::WeightType::q4_0}) {
         const std::string model = quantized_model(type);
         for (const auto& module : modules) {
             std::erase(left_out, module);
             const auto folder = std::to_string(static_cast<int>(type)) + module;
-            const auto result = one_shot(model, copy_of_helper_folder(folder, left_out));
+            const ProcessOptions module_alone = copy_of_helper_folder(folder, left_out);
+            const auto result = one_shot(model, module_alone);
             left_out.push_back(module);
             // Whether this processor runs it, by the module's own score (a
             // Windows module's is its Linux twin's, beside these tests) and
@@ -443,6 +457,17 @@ TEST(ShippedEngine, EachCpuModuleThisProcessorRunsAnswersExactly) {
             EXPECT_EQ(result.exit_status, runs ? 0 : 1) << module;
             EXPECT_EQ(result.out, runs ? reply : "") << module;
             EXPECT_EQ(result.err, runs ? "" : "null result from llama cpp\n") << module;
+            if (!runs || type != model_writer::WeightType::q4_0) continue;
+            ProcessOptions options = module_alone;
+            options.input = second;
+            const std::string alone = run_helper(options).out;
+            options.arguments = {"--server"};
+            options.input = first + "\n" + second + "\n";
+            options.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = "1";
+            const ProcessResult served = run_helper(options);
+            EXPECT_NE(served.err.find("state_read_meta: cell_count = 320,"), std::string::npos) << module;
+            EXPECT_TRUE(served.out.ends_with(R"({"ok":true,"output":)" + json_string(alone) + R"(,"error":null})" + "\n"))
+                << module << served.out;
         }
     }
 }
