@@ -50,6 +50,33 @@ TEST_F(Engine, GenerationDecodesNoTokenAfterTheLast) {
     }
 }
 
+// A kept context up to twice the length a request needs computes its bits,
+// but for a model whose rope takes long factors past its original length
+// (1,024 here), whose kept context must take the factors a fresh one would.
+TEST_F(Engine, KeptContextComputesAsAFreshOne) {
+    model_writer::ModelSpec model_spec;
+    model_spec.weights = model_writer::RandomWeights{
+        .vocab_size = 2000, .embedding_length = 256, .layers = 2, .feed_forward_length = 512, .heads = 4};
+    for (const bool long_rope : {false, true}) {
+        if (long_rope) {
+            model_spec.zero_biases = {"rope_factors_short.weight", "rope_factors_long.weight"};
+            model_spec.header_numbers = {{"llama.rope.scaling.original_context_length", 1024}};
+        }
+        const LoadedModel model = load(model_spec);
+        KeptGeneration kept{.traits = model_traits(model, 0)}, fresh{.traits = model_traits(model, 0)};
+        ASSERT_TRUE(generate_text(*backend_, model, {vocabulary_words(0, 1400), "hi", 0.0F, 8}, kept));
+        const GenerationInput input{"You are terse.", "hi", 0.0F, 8};
+        ASSERT_TRUE(generate_text(*backend_, model, input, kept));
+        ASSERT_TRUE(generate_text(*backend_, model, input, fresh));
+        EXPECT_EQ(kept.context->length() > fresh.context->length(), !long_rope);
+        const std::size_t bytes = llama_vocab_n_tokens(model.vocab()) * sizeof(float);
+        EXPECT_EQ(std::memcmp(llama_get_logits_ith(kept.context->get(), -1),
+                              llama_get_logits_ith(fresh.context->get(), -1), bytes),
+                  0)
+            << long_rope;
+    }
+}
+
 std::vector<std::uint8_t> sequence_cells(llama_context* context) {
     std::vector<std::uint8_t> cells(llama_state_seq_get_size(context, 0));
     cells.resize(llama_state_seq_get_data(context, cells.data(), cells.size(), 0));

@@ -41,8 +41,8 @@ LlamaWeights::LlamaWeights(const Dimensions& dims)
 }
 
 void LlamaWeights::add_zero_bias(const std::string& name, const Dimensions& dims) {
-    if (name == "rope_freqs.weight") {
-        biases.emplace_back(name, dims.head_length() / 2, 1, 1.0f);
+    if (name == "rope_freqs.weight" || name == "rope_factors_short.weight" || name == "rope_factors_long.weight") {
+        biases.emplace_back(name, dims.head_length() / 2, 1, name == "rope_factors_long.weight" ? 4.0f : 1.0f);
         return;
     }
     const std::string suffix = ".bias";

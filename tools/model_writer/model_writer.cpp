@@ -9,6 +9,7 @@
 #include <gguf.h>
 #include <llama.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <filesystem>
 #include <memory>
@@ -240,6 +241,9 @@ std::optional<std::string> write_model(const ModelSpec& model_spec, const std::s
         set_hyperparameters(gguf.get(), dims, random ? "debrindle random model" : "debrindle scripted model", stored);
         set_tokenizer(gguf.get(), vocabulary, model_spec.chat_template);
         for (const auto& [key, value] : model_spec.header_numbers) gguf_set_val_u32(gguf.get(), key.c_str(), value);
+        if (std::ranges::find(model_spec.zero_biases, "rope_factors_long.weight") != model_spec.zero_biases.end()) {
+            gguf_set_val_str(gguf.get(), "llama.rope.scaling.type", "longrope");
+        }
 
         const auto tensor_count = weights.all().size();
         const ggml_init_params params{

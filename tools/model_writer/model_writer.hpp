@@ -81,8 +81,11 @@ struct ModelSpec {
     // Bias vectors of zeros added to the model, each as long as the rows of
     // the matrix it names: "blk.0.attn_output.bias" goes with
     // "blk.0.attn_output.weight"; or "rope_freqs.weight", the rope's
-    // frequency factors (ones). F32, unless tensor_types names another type
-    // (one llama.cpp's CPU backend cannot add: F16, BF16).
+    // frequency factors (ones), or "rope_factors_short.weight" (ones) and
+    // "rope_factors_long.weight" (fours), which make the rope LongRoPE, taken
+    // long past llama.rope.scaling.original_context_length (a header number).
+    // F32, unless tensor_types names another type (one llama.cpp's CPU
+    // backend cannot add: F16, BF16).
     std::vector<std::string> zero_biases;
     std::variant<ScriptedWeights, RandomWeights> weights;
     // The files the model is written in. With more than one, as llama.cpp's
