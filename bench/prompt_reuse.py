@@ -1,25 +1,26 @@
 #!/usr/bin/env python3
-"""A long system prompt shared by every request: the helper's server, which
-keeps the cells of the prompt prefix it shares with the last request in
-whole physical batches, side by side with llama-server from the same pinned
-llama.cpp with its prompt cache on (its default: it keeps every shared
-token) and off, in one run.
+"""Shared system prompts: the helper's server, which keeps the cells of the
+last prompts and resumes a request at the longest prefix it shares with one
+of them (in multiples of 64 tokens on the CPU), side by side with llama-server
+from the same pinned llama.cpp with its prompt cache on (its default: it keeps
+every shared token, and recent prompts in host memory) and off, in one run.
 
-The workload: one system prompt of about 500 words, requests whose user
-prompts differ, 16-token greedy replies, the same rendered prompts for both
-(the llama3 rendering the helper makes for a model without a template). Per
-request: the end-to-end latency, the helper through its pipes, llama-server
-over HTTP to /completion. Every server reply of the helper is compared with
-its one-shot reply to the same request.
+Three workloads, each with requests whose user prompts differ, 16-token
+greedy replies and the same rendered prompts for both (the llama3 rendering
+the helper makes for a model without a template): one system prompt of 500
+words, one of 150 words, and three of 500 words taken in turn. Per request:
+the end-to-end latency, the helper through its pipes, llama-server over HTTP
+to /completion. Every server reply of the helper is compared with its
+one-shot reply to the same request.
 
 With --windows-build DIR, the Windows helper of that build runs the same
 requests under Wine (its replies compared with the Linux one-shot replies,
 which they equal byte for byte where both compute the same bits).
 
-With --baseline-build DIR (a build of the helper before this reuse), the
+With --baseline-build DIR (a build of the helper before this change), the
 same helper server's requests whose prompts share nothing with the last are
 timed against that build's, and so is the resident memory after the
-requests.
+500-word workload.
 
 Runs are interleaved in rounds; on a shared machine a round counts only if
 the machine was idle just before and after it (bench_common.quiet_rounds).
@@ -46,9 +47,12 @@ import bench_common as bc  # noqa: E402
 import server_vs_llama as sv  # noqa: E402
 import windows_vs_linux as wl  # noqa: E402
 
-SYSTEM_WORDS = 500
-REQUESTS = 6
 REPLY_TOKENS = 16
+# Name, label, the system prompts' lengths in words (taken in turn) and the
+# number of requests.
+WORKLOADS = [("one_500", "one 500-word system prompt", [500], 6),
+             ("one_150", "one 150-word system prompt", [150], 6),
+             ("three_500", "three 500-word system prompts in turn", [500, 500, 500], 9)]
 
 
 def words_from(first: int, count: int) -> str:
@@ -59,15 +63,17 @@ def words_from(first: int, count: int) -> str:
     return " ".join(itertools.islice(pairs, first, first + count))
 
 
-SYSTEM_PROMPT = words_from(0, SYSTEM_WORDS)
-USER_PROMPTS = [words_from(SYSTEM_WORDS + 10 * i, 8) for i in range(REQUESTS)]
+def prompts(workload: tuple, shared: bool = True) -> list[tuple[str, str]]:
+    """(system, user) of each request; without `shared`, every system prompt
+    is another one."""
+    _, _, system_words, requests = workload
+    systems = [words_from(3000 + 1000 * i, words) for i, words in enumerate(system_words)]
+    return [(systems[i % len(systems)] if shared else words_from(9000 + 600 * i, system_words[0]),
+             words_from(100 + 10 * i, 8)) for i in range(requests)]
 
 
-def helper_requests(model: Path, shared: bool) -> list[bytes]:
-    """The requests; without `shared`, each system prompt is another one."""
-    return [bc.request_line(model, user, REPLY_TOKENS,
-                            system_prompt=SYSTEM_PROMPT if shared else words_from(700 + 600 * i, SYSTEM_WORDS))
-            for i, user in enumerate(USER_PROMPTS)]
+def helper_requests(model: Path, pairs: list[tuple[str, str]]) -> list[bytes]:
+    return [bc.request_line(model, user, REPLY_TOKENS, system_prompt=system) for system, user in pairs]
 
 
 def helper_session(helper: Path, model: Path, lines: list[bytes], windows: dict | None = None) -> dict:
@@ -87,12 +93,13 @@ def helper_session(helper: Path, model: Path, lines: list[bytes], windows: dict 
     return {"seconds": seconds, "replies": replies, "rss_kib": memory["VmRSS"]}
 
 
-def llama_server_session(paths: bc.Paths, model: Path, name: str, cache: bool) -> dict:
+def llama_server_session(paths: bc.Paths, model: Path, name: str, pairs: list[tuple[str, str]],
+                         cache: bool) -> dict:
     theirs = sv.LlamaServer(paths.tools_bin, model, paths.build / f"llama-server-reuse-{name}.log")
     seconds = []
     try:
-        for user in USER_PROMPTS:
-            body = json.dumps({"prompt": bc.llama3_prompt(SYSTEM_PROMPT, user), "n_predict": REPLY_TOKENS,
+        for system, user in pairs:
+            body = json.dumps({"prompt": bc.llama3_prompt(system, user), "n_predict": REPLY_TOKENS,
                                "temperature": 0, "cache_prompt": cache, "stream": False})
             elapsed, status, data = theirs.exchange("POST", "/completion", body)
             if status != 200 or json.loads(data)["tokens_predicted"] != REPLY_TOKENS:
@@ -111,65 +118,73 @@ def one_shot_replies(helper: Path, lines: list[bytes]) -> list[str]:
     return replies
 
 
-def measure_model(paths: bc.Paths, name: str, baseline: Path | None, windows_build: Path | None,
-                  rounds: int) -> dict:
-    model = bc.ensure_model(paths, name)
-    shared_lines = helper_requests(model, shared=True)
-    fresh_lines = helper_requests(model, shared=False)
+def measure_workload(paths: bc.Paths, name: str, model: Path, workload: tuple, baseline: Path | None,
+                     windows_build: Path | None, rounds: int) -> dict:
+    key, label, _, requests = workload
+    pairs = prompts(workload)
+    shared_lines = helper_requests(model, pairs)
+    fresh_lines = helper_requests(model, prompts(workload, shared=False))
     alone = one_shot_replies(paths.helper, shared_lines)
+    compare_baseline = baseline is not None and key == "one_500"
 
     def measure(index: int) -> dict:
         data = {
             "helper": helper_session(paths.helper, model, shared_lines),
-            "llama_server_cache_on": llama_server_session(paths, model, name, cache=True),
-            "llama_server_cache_off": llama_server_session(paths, model, name, cache=False),
+            "llama_server_cache_on": llama_server_session(paths, model, name, pairs, cache=True),
+            "llama_server_cache_off": llama_server_session(paths, model, name, pairs, cache=False),
         }
         if windows_build is not None:
             data["windows_helper"] = helper_session(windows_build / "bin" / "debrindle-llama-helper.exe", model,
                                                     shared_lines, wl.wine_env(windows_build))
             data["windows_equal_replies"] = sum(a == b for a, b in zip(data["windows_helper"]["replies"], alone))
-        if baseline is not None:
+        if compare_baseline:
             data["helper_nothing_shared"] = helper_session(paths.helper, model, fresh_lines)
             data["baseline_nothing_shared"] = helper_session(baseline, model, fresh_lines)
             data["baseline_shared"] = helper_session(baseline, model, shared_lines)
         data["equal_replies"] = sum(a == b for a, b in zip(data["helper"]["replies"], alone))
-        bc.say(f"  round {index + 1}: " + ", ".join(
-            f"{key} {statistics.median(value['seconds']) * 1000:.0f} ms"
-            for key, value in data.items() if isinstance(value, dict)))
+        bc.say(f"  {key} round {index + 1}: " + ", ".join(
+            f"{k} {statistics.median(value['seconds']) * 1000:.0f} ms"
+            for k, value in data.items() if isinstance(value, dict)))
         return data
 
     measured = bc.quiet_rounds(rounds, rounds * 2, measure)
-    result: dict = {**bc.rounds_note(measured), "requests": REQUESTS, "reply_tokens": REPLY_TOKENS,
-                    "system_words": SYSTEM_WORDS}
+    result: dict = {**bc.rounds_note(measured), "label": label, "requests": requests, "reply_tokens": REPLY_TOKENS}
     chosen = [r for r in measured if r["quiet"]] or measured
-    for key in ("helper", "windows_helper", "llama_server_cache_on", "llama_server_cache_off",
-                "helper_nothing_shared", "baseline_nothing_shared", "baseline_shared"):
-        samples = [s for r in chosen if key in r for s in r[key]["seconds"]]
+    for series in ("helper", "windows_helper", "llama_server_cache_on", "llama_server_cache_off",
+                   "helper_nothing_shared", "baseline_nothing_shared", "baseline_shared"):
+        samples = [s for r in chosen if series in r for s in r[series]["seconds"]]
         if samples:
-            result[key] = bc.summary(samples)
-    result["equal_replies"] = f"{min(r['equal_replies'] for r in measured)}/{REQUESTS}"
-    median = lambda key: result[key]["median"]  # noqa: E731
+            result[series] = bc.summary(samples)
+    result["equal_replies"] = f"{min(r['equal_replies'] for r in measured)}/{requests}"
+    median = lambda series: result[series]["median"]  # noqa: E731
     result["helper_vs_cache_on"] = median("helper") / median("llama_server_cache_on")
     result["helper_vs_cache_off"] = median("helper") / median("llama_server_cache_off")
+    result["rss_kib"] = statistics.median(r["helper"]["rss_kib"] for r in measured)
+    text = (f"{name}, {label}: helper {bc.spread_text(result['helper'], ' s', digits=3)}; llama-server cache on "
+            f"{bc.spread_text(result['llama_server_cache_on'], ' s', digits=3)}, off "
+            f"{bc.spread_text(result['llama_server_cache_off'], ' s', digits=3)}; helper/cache on "
+            f"{result['helper_vs_cache_on']:.2f}x, helper/cache off {result['helper_vs_cache_off']:.2f}x; "
+            f"replies equal to one-shot {result['equal_replies']}")
     if windows_build is not None:
-        result["windows_equal_replies"] = f"{min(r['windows_equal_replies'] for r in measured)}/{REQUESTS}"
+        result["windows_equal_replies"] = f"{min(r['windows_equal_replies'] for r in measured)}/{requests}"
         result["windows_vs_cache_on"] = median("windows_helper") / median("llama_server_cache_on")
-        bc.say(f"{name}: Windows helper under Wine {bc.spread_text(result['windows_helper'], ' s', digits=3)}, "
-               f"/cache on {result['windows_vs_cache_on']:.2f}x; replies equal to one-shot "
-               f"{result['windows_equal_replies']}")
-    if baseline is not None:
+        text += (f"; Windows helper under Wine {bc.spread_text(result['windows_helper'], ' s', digits=3)}, "
+                 f"/cache on {result['windows_vs_cache_on']:.2f}x, replies equal {result['windows_equal_replies']}")
+    if compare_baseline:
         result["nothing_shared_vs_baseline"] = median("helper_nothing_shared") / median("baseline_nothing_shared")
         result["rss_vs_baseline"] = (statistics.median(r["helper"]["rss_kib"] for r in measured) /
                                      statistics.median(r["baseline_shared"]["rss_kib"] for r in measured))
-    bc.say(f"{name}: helper {bc.spread_text(result['helper'], ' s', digits=3)}; llama-server cache on "
-           f"{bc.spread_text(result['llama_server_cache_on'], ' s', digits=3)}, off "
-           f"{bc.spread_text(result['llama_server_cache_off'], ' s', digits=3)}; helper/cache on "
-           f"{result['helper_vs_cache_on']:.2f}x, helper/cache off {result['helper_vs_cache_off']:.2f}x; "
-           f"replies equal to one-shot {result['equal_replies']}")
-    if baseline is not None:
-        bc.say(f"{name}: nothing shared, helper/baseline {result['nothing_shared_vs_baseline']:.3f}x; "
-               f"resident memory helper/baseline {result['rss_vs_baseline']:.3f}x")
+        text += (f"; nothing shared, helper/baseline {result['nothing_shared_vs_baseline']:.3f}x; "
+                 f"resident memory helper/baseline {result['rss_vs_baseline']:.3f}x")
+    bc.say(text)
     return result
+
+
+def measure_model(paths: bc.Paths, name: str, baseline: Path | None, windows_build: Path | None,
+                  rounds: int, workloads: list[str]) -> dict:
+    model = bc.ensure_model(paths, name)
+    return {workload[0]: measure_workload(paths, name, model, workload, baseline, windows_build, rounds)
+            for workload in WORKLOADS if workload[0] in workloads}
 
 SERIES = [("helper", "helper (Linux)", "#1f77b4"), ("windows_helper", "helper (Windows, Wine)", "#aec7e8"),
           ("llama_server_cache_on", "llama-server, cache on", "#d62728"),
@@ -177,34 +192,36 @@ SERIES = [("helper", "helper (Linux)", "#1f77b4"), ("windows_helper", "helper (W
 
 
 def plot(results: dict, path: Path) -> None:
-    """For each model, a bar per server: its median time per request over
-    llama-server's with its cache on."""
-    models = [name for name in results if name != "machine"]
-    width, height, left, bottom, top = 760, 320, 50, 40, 44
-    ratios = {name: {key: results[name][key]["median"] / results[name]["llama_server_cache_on"]["median"]
-                     for key, _, _ in SERIES if key in results[name]} for name in models}
-    most = max(2, int(max(r for entry in ratios.values() for r in entry.values())) + 1)
+    """For each model and workload, a bar per server: its median time per
+    request over llama-server's with its cache on."""
+    groups = [(f"{name}, {key.replace('_', ' ')}", entry) for name, workloads in results.items()
+              if name != "machine" for key, entry in workloads.items()]
+    width, height, left, bottom, top = 900, 340, 50, 40, 44
+    ratios = [{series: entry[series]["median"] / entry["llama_server_cache_on"]["median"]
+               for series, _, _ in SERIES if series in entry} for _, entry in groups]
+    most = max(2, int(max(r for entry in ratios for r in entry.values())) + 1)
     scale = (height - bottom - top) / most
-    group = (width - left - 10) / max(1, len(models))
+    group = (width - left - 10) / max(1, len(groups))
     bar = group * 0.8 / len(SERIES)
     parts = [f'<svg xmlns="http://www.w3.org/2000/svg" width="{width}" height="{height}" font-family="sans-serif" '
              f'font-size="11"><rect width="{width}" height="{height}" fill="white"/>',
-             f'<text x="{left}" y="16" font-size="13">Time per request with a shared {SYSTEM_WORDS}-word system '
-             f'prompt, over llama-server\'s with its cache on (lower is better)</text>']
+             f'<text x="{left}" y="16" font-size="13">Time per request with shared system prompts, over '
+             f'llama-server\'s with its cache on (lower is better)</text>']
     for ratio in range(most + 1):
         y = height - bottom - ratio * scale
         parts.append(f'<line x1="{left}" x2="{width - 10}" y1="{y}" y2="{y}" stroke="#ddd"/>'
                      f'<text x="{left - 6}" y="{y + 4}" text-anchor="end">{ratio}x</text>')
-    for index, name in enumerate(models):
+    for index, (label, _) in enumerate(groups):
         x0 = left + index * group + group * 0.1
-        parts.append(f'<text x="{x0 + group * 0.4}" y="{height - bottom + 16}" text-anchor="middle">{name}</text>')
-        for number, (key, _, colour) in enumerate(SERIES):
-            if key in ratios[name]:
-                shown = ratios[name][key] * scale
+        parts.append(f'<text x="{x0 + group * 0.4}" y="{height - bottom + 16}" text-anchor="middle" '
+                     f'font-size="10">{label}</text>')
+        for number, (series, _, colour) in enumerate(SERIES):
+            if series in ratios[index]:
+                shown = ratios[index][series] * scale
                 parts.append(f'<rect x="{x0 + number * bar:.1f}" y="{height - bottom - shown:.1f}" '
                              f'width="{bar - 2:.1f}" height="{shown:.1f}" fill="{colour}"/>'
                              f'<text x="{x0 + (number + 0.5) * bar:.1f}" y="{height - bottom - shown - 3:.1f}" '
-                             f'text-anchor="middle">{ratios[name][key]:.2f}</text>')
+                             f'text-anchor="middle" font-size="9">{ratios[index][series]:.2f}</text>')
     for number, (_, label, colour) in enumerate(SERIES):
         parts.append(f'<rect x="{left + 10 + number * 175}" y="{top - 18}" width="10" height="10" '
                      f'fill="{colour}"/><text x="{left + 24 + number * 175}" y="{top - 9}">{label}</text>')
@@ -219,6 +236,7 @@ def main() -> None:
     parser.add_argument("--windows-build", help="a Windows build whose helper runs under Wine too")
     parser.add_argument("--models", default="random-58m,chat-1b-q4km")
     parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--workloads", default=",".join(w[0] for w in WORKLOADS))
     parser.add_argument("--plot", default=str(bc.REPO / "docs" / "prompt_reuse.svg"), help="where the plot goes")
     args = parser.parse_args()
     description, paths = bc.begin(args)
@@ -227,7 +245,7 @@ def main() -> None:
     results = {"machine": description}
     for name in args.models.split(","):
         bc.say(f"\n== {name}")
-        results[name] = measure_model(paths, name, baseline, windows_build, args.rounds)
+        results[name] = measure_model(paths, name, baseline, windows_build, args.rounds, args.workloads.split(","))
     bc.store_results(paths, "prompt_reuse", results)
     plot(results, Path(args.plot))
 
