@@ -133,7 +133,8 @@ TEST_F(Server, LoadsOnlyWhenThePathChanges) {
 // A server keeps the context of a generation for the next ones that fit it,
 // and the cells of the last prompts: after requests of every kind, other
 // lengths, shared prefixes on both sides of the 64-token and physical
-// batches' bounds, system prompts in turn, another model and a failed
+// batches' bounds, system prompts in turn, cells that overflowed past a
+// shorter prompt, another model and a failed
 // request, each reply is byte for byte the reply of a process of its own,
 // and the shared prefixes were restored (llama.cpp's own log says how many
 // cells), cut as the rule cuts them.
@@ -148,6 +149,14 @@ TEST_F(Server, RepliesEqualThoseOfAFreshProcess) {
     model_spec.weights = model_writer::RandomWeights{
         .seed = 5, .vocab_size = 2000, .embedding_length = 128, .layers = 2, .feed_forward_length = 352, .heads = 4};
     const std::string b = write_test_model(model_spec, "random-b.gguf");
+    // "!" overflows the cache: a row that reads its cell, even at weight
+    // zero, is not a number. Each first request of the pairs below leaves
+    // such cells just past the second one's prompt, in its last key tile,
+    // where a fresh context has zeros.
+    auto overflowing_spec = chain_model({"▁Hello", "▁world"});
+    std::get<model_writer::ScriptedWeights>(overflowing_spec.weights).overflowing_token = "!";
+    const std::string o = write_test_model(overflowing_spec, "overflowing.gguf");
+    const std::string overflowing = "hi" + std::string(57, 'x') + std::string(64, '!');
     std::string long_prompt;  // past the smallest context: a context of another length
     for (int i = 0; i < 1200; ++i) long_prompt += "word ";
     // A system prompt of 1,400 words, and one whose first `shared` + 48
@@ -195,7 +204,11 @@ TEST_F(Server, RepliesEqualThoseOfAFreshProcess) {
                     {a, "hi", 0, 8, sharing(1300)},
                     {q, "hi", 0, 8, base},
                     {q, "hi there", 0, 8, base},
-                    {q, "hi", 0.5, 8, sharing(600)}};
+                    {q, "hi", 0.5, 8, sharing(600)},
+                    {o, overflowing, 0, 8, std::string(300, 'y')},
+                    {o, "hi", 0, 8, std::string(300, 'y')},
+                    {o, overflowing, 0, 8, std::string(170, 'y')},
+                    {o, "hi", 0, 8, std::string(170, 'y')}};
     std::string input;
     std::vector<std::string> expected;
     for (const auto& r : requests) {

@@ -13,7 +13,7 @@ namespace {
 const std::set<std::string, std::less<>> kCommonFlags = {
     "--out",   "--specials", "--words",          "--template",     "--template-file", "--context-length", "--layers",
     "--heads", "--type",     "--header-numbers", "--tensor-types", "--split",         "--zero-biases"};
-const std::set<std::string, std::less<>> kScriptedFlags = {"--chain", "--end", "--strength"};
+const std::set<std::string, std::less<>> kScriptedFlags = {"--chain", "--end", "--strength", "--overflowing"};
 const std::set<std::string, std::less<>> kRandomFlags = {"--random", "--vocab-size", "--embd", "--ff", "--kv-heads"};
 
 using FlagValues = std::map<std::string, std::string, std::less<>>;
@@ -118,6 +118,7 @@ ScriptedWeights scripted_from(const FlagValues& values) {
     if (const auto it = values.find("--strength"); it != values.end()) {
         scripted.strength = parse_number<float>(it->first, it->second);
     }
+    if (const auto it = values.find("--overflowing"); it != values.end()) scripted.overflowing_token = it->second;
     if (const auto it = values.find("--layers"); it != values.end()) {
         scripted.layers = parse_number<std::uint32_t>(it->first, it->second);
     }
@@ -258,6 +259,7 @@ Scripted weights (the default): greedy generation walks a chain of tokens.
                           it is followed by the first one
   --end eos|cycle|TOKEN   what follows the last token (default eos)
   --strength X            logit of the scripted next token (default 100)
+  --overflowing TOKEN     a token whose values overflow an F16 cache
   --layers N              (default 1)
   --heads N               (default 2)
 

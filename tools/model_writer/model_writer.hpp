@@ -34,6 +34,10 @@ struct ScriptedWeights {
     float strength = 100.0f;
     std::uint32_t layers = 1;
     std::uint32_t heads = 2;
+    // A token whose values overflow an F16 cache (infinite there), which
+    // makes every row that attends to its cell not a number, and greedy
+    // sampling then take token 0, <unk>, made a normal token; none if empty.
+    std::string overflowing_token{};
 };
 
 // Small random weights of a chosen size, for benchmarks. Synthetic words fill

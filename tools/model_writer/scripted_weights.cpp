@@ -86,6 +86,12 @@ LlamaWeights scripted_weights(const ScriptedWeights& scripted, const Vocabulary&
     for (std::int64_t token = 0; token < dims.vocab_size; ++token) {
         weights.output.at(token, next[static_cast<std::size_t>(token)]) = weight;
     }
+    if (!scripted.overflowing_token.empty()) {
+        const auto token = require_token(vocabulary, scripted.overflowing_token, "overflowing");
+        for (auto& block : weights.blocks) {
+            for (std::int64_t row = 0; row < dims.kv_length(); ++row) block.value.at(token, row) = 1e6F;
+        }
+    }
     return weights;
 }
 

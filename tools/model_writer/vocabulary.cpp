@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <stdexcept>
+#include <variant>
 
 namespace debrindle::model_writer {
 namespace {
@@ -66,7 +67,11 @@ std::string to_piece(std::string_view text) {
 }
 
 Vocabulary::Vocabulary(const ModelSpec& model_spec) {
-    add("<unk>", TokenType::unknown, 0.0f);
+    // Greedy sampling from logits that are not numbers gives token 0; with a
+    // token that overflows, it is a normal one, so that such a reply is text.
+    const auto* scripted = std::get_if<ScriptedWeights>(&model_spec.weights);
+    const bool overflows = scripted != nullptr && !scripted->overflowing_token.empty();
+    add("<unk>", overflows ? TokenType::normal : TokenType::unknown, 0.0f);
     add("<s>", TokenType::control, 0.0f);
     add(std::string(kEndTokenText), TokenType::control, 0.0f);
     for (int byte = 0; model_spec.byte_tokens && byte < 256; ++byte) {
