@@ -65,8 +65,8 @@ readonly NPM_PACKAGE="node-llama-cpp@3.21.1"
 readonly NPM_SHA256="7a231d6bafa14142a1cbed9893d4ec5bc6041b2a5f5939a623accaab4203c11f"
 readonly BUNDLE_PATH="package/llama/gitRelease.bundle"
 # The prebuilt Linux libraries and Vulkan module of the same release.
-readonly LINUX_VULKAN_PACKAGE="@node-llama-cpp/linux-x64-vulkan@3.21.1"
-readonly LINUX_VULKAN_SHA256="4877be47f01586481615aec277c23c7f660592ce66eec2753ff1dcc967a9a0d2"
+readonly LINUX_PREBUILT_PACKAGE="@node-llama-cpp/linux-x64-vulkan@3.21.1"
+readonly LINUX_PREBUILT_SHA256="4877be47f01586481615aec277c23c7f660592ce66eec2753ff1dcc967a9a0d2"
 # What the Windows build of the Vulkan module takes from Debian's registry
 # (suite, package, version, sha256), fetched and unpacked into the cache
 # rather than installed: Debian 12's glslc (2023.2) is too old for the
@@ -326,7 +326,7 @@ engine_options() {
 # Into $stage: the engine's libraries (no CPU backend: each CPU module is
 # built on its own, below) and its Vulkan module, with their notices.
 stage_engine_libraries() {
-  local -a options vulkan=() targets=(llama)
+  local -a options vulkan=() targets
   mapfile -t options < <(engine_options)
   stage_llama_notices
   if [[ $target == linux ]]; then
@@ -336,6 +336,7 @@ stage_engine_libraries() {
     stage_linux_prebuilt
     return
   fi
+  targets=(llama)
   if [[ $target == windows ]]; then
     stage_windows_vulkan_sdk
     vulkan=(-DGGML_VULKAN=ON -DVulkan_INCLUDE_DIR="$vulkan_tools/usr/include"
@@ -379,9 +380,9 @@ relink_prebuilt() {
 # package's run paths also held an empty entry, which the loader reads as the
 # current directory, and the Vulkan module's its build machine's SDK folder.
 stage_linux_prebuilt() {
-  log "fetching $LINUX_VULKAN_PACKAGE (llama.cpp $RELEASE, prebuilt)"
+  log "fetching $LINUX_PREBUILT_PACKAGE (llama.cpp $RELEASE, prebuilt)"
   local tarball bins="$tmp/package/bins/linux-x64-vulkan" lib="$stage/lib" name package version file
-  tarball=$(fetch_pinned "$LINUX_VULKAN_PACKAGE" "$LINUX_VULKAN_SHA256")
+  tarball=$(fetch_pinned "$LINUX_PREBUILT_PACKAGE" "$LINUX_PREBUILT_SHA256")
   tar -xzf "$tarball" -C "$tmp"
   mkdir -p "$lib/cmake/llama" "$lib/cmake/ggml" "$stage/include"
   cp "$source_dir"/include/*.h "$source_dir"/ggml/include/*.h "$stage/include/"
@@ -503,7 +504,7 @@ choose_prefix() {
       # holds the prebuilt package's files.
       modules_key=$(printf '%s\n' "$RELEASE" "$patches_key" "$compiler" "$(uname -m)" "$options" |
         sha256sum | cut -c1-12)
-      key=$(printf '%s\n' "$modules_key" "prebuilt libraries" "$LINUX_VULKAN_SHA256" "$ENGINE_LAYOUT" |
+      key=$(printf '%s\n' "$modules_key" "prebuilt libraries" "$LINUX_PREBUILT_SHA256" "$ENGINE_LAYOUT" |
         sha256sum | cut -c1-12)
       prefix="$cache_root/llama.cpp-$RELEASE-engine-linux-x64-$key"
       modules_tree="$cache_root/llama.cpp-$RELEASE-cpu-modules-build-$modules_key"

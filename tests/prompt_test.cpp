@@ -68,7 +68,7 @@ TEST_F(Engine, KeptContextComputesAsAFreshOne) {
         const GenerationInput input{"You are terse.", "hi", 0.0F, 8};
         ASSERT_TRUE(generate_text(*backend_, model, input, kept));
         ASSERT_TRUE(generate_text(*backend_, model, input, fresh));
-        EXPECT_EQ(kept.context->length() > fresh.context->length(), !long_rope);
+        EXPECT_EQ(kept.context->cell_count() > fresh.context->cell_count(), !long_rope);
         const std::size_t bytes = llama_vocab_n_tokens(model.vocab()) * sizeof(float);
         EXPECT_EQ(std::memcmp(llama_get_logits_ith(kept.context->get(), -1),
                               llama_get_logits_ith(fresh.context->get(), -1), bytes),

@@ -27,8 +27,9 @@ public:
     EngineContext(llama_context* context, const LoadedModel& model) : context_(context), model_(&model) {}
     llama_context* get() const { return context_.get(); }
     const LoadedModel& model() const { return *model_; }
-    // Its cells: the length it was asked for, rounded up by llama.cpp.
-    std::uint32_t length() const { return llama_n_ctx(context_.get()); }
+    // Its cells: the length it was asked for, rounded up by llama.cpp to a
+    // multiple of 256.
+    std::uint32_t cell_count() const { return llama_n_ctx(context_.get()); }
 
     // The prompt tokens whose cells the cache holds from position 0, in
     // order; cells past them (a reply's) are never taken for a prompt's.

@@ -71,7 +71,7 @@ std::optional<KeptPrompt> copy_out_prompt(const KeptGeneration& kept) {
     const auto tokens = context->cached_prompt();
     return KeptPrompt{{tokens.begin(), tokens.end()},
                       std::move(*cells),
-                      past_original_context(context->length(), kept.traits.original_context_length)};
+                      past_original_context(context->cell_count(), kept.traits.original_context_length)};
 }
 
 // The kept context when it fits `length` cells, else a new one in its place
@@ -87,7 +87,7 @@ Result<std::size_t, EngineError> prepare_context(const EngineBackend& backend, c
     const bool past = past_original_context(length, kept.traits.original_context_length);
     std::optional<KeptPrompt> last = grain == ReuseGrain::none ? std::nullopt : copy_out_prompt(kept);
     if (kept.context && &kept.context->model() == &model &&
-        kept_context_fits(kept.context->length(), length, kept.traits.original_context_length)) {
+        kept_context_fits(kept.context->cell_count(), length, kept.traits.original_context_length)) {
         llama_memory_clear(llama_get_memory(kept.context->get()), /*data=*/true);
         kept.context->set_cached_prompt({});
     } else {

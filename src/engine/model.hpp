@@ -12,7 +12,6 @@
 #include "common/result.hpp"
 #include "engine/backend.hpp"
 #include "engine/engine_error.hpp"
-#include "engine/model_file_check.hpp"
 #include "engine/placement.hpp"
 
 namespace debrindle {
@@ -62,7 +61,8 @@ private:
 // Loads the model at `path` (UTF-8; see openable_path for a path too long
 // for the system's default rules), with every file of a split model named
 // by the helper (split_part_paths). Its files are held and read first
-// (read_model_files), and llama.cpp loads those very files. A model that
+// (read_model_files); on Linux llama.cpp loads those very files (through
+// /proc/self/fd), on Windows it opens them again by name. A model that
 // llama.cpp would refuse or stop the process on, by the files' headers and
 // tensor tables, is refused before llama.cpp sees it, with the same error as
 // a missing file; so is a path that names no regular file with content, and

@@ -10,6 +10,7 @@
 #include "common/result.hpp"
 #include "engine/backend.hpp"
 #include "engine/generation.hpp"
+#include "engine/model_file_check.hpp"
 #include "engine/engine_error.hpp"
 #include "engine/model.hpp"
 #include "engine/placement.hpp"
@@ -19,8 +20,9 @@ namespace debrindle {
 // Where a model is to go, and what the plan was made from.
 struct PlacementPlan {
     Placement placement = requested_placement;
-    // A GPU device takes part, and the model file's header, read for the
-    // plan and the load alike, with what it says the model needs there.
+    // A GPU device takes part, and the model file's header, read by name for
+    // the plan alone (the load reads the files it holds again), with what it
+    // says the model needs there.
     bool gpu_present = false;
     std::optional<ModelFileHeader> header;
     // The model file check passes the header. A model it refuses has no

@@ -80,14 +80,14 @@ std::size_t reusable_prompt_length(std::span<const llama_token> cached, std::spa
 // tokens: the end of the fresh path's physical batch that holds `first`.
 std::size_t first_piece_end(std::size_t first, std::size_t prompt_length);
 
-// Whether a kept context of `kept_length` cells serves a generation that needs
-// `needed_length`. Attention reads only the cells in use, padded the same way
+// Whether a kept context of `kept_cells` serves a generation that needs
+// `needed_length` (as asked for, not yet padded). Attention reads only the cells in use, padded the same way
 // whatever the context's size, so a larger context computes the same bits,
 // but for one thing: models with long and short rope factors take the long
 // ones when the context is longer than `original_context_length`. So the
 // kept context must fall on the same side of it as a fresh one would. One
 // more than twice as large is given back.
-bool kept_context_fits(std::uint32_t kept_length, std::uint32_t needed_length,
+bool kept_context_fits(std::uint32_t kept_cells, std::uint32_t needed_length,
                        std::uint32_t original_context_length);
 
 // Whether a context of `length` cells (as asked for; llama.cpp pads it to 256)
