@@ -24,8 +24,8 @@ TEST(PromptReuse, ReusablePromptLengthByGrain) {
     const std::vector<llama_token> cached(1300, 7);
     const struct {
         std::size_t shared, length, batches, tiles;
-    } cases[] = {{255, 600, 0, 192},    {256, 600, 256, 256},   {511, 600, 256, 448},   {512, 600, 512, 512},
-                 {600, 600, 512, 512},  {63, 600, 0, 0},        {65, 600, 0, 64},       {257, 257, 256, 256},
+    } cases[] = {{255, 600, 0, 192},       {256, 600, 256, 256}, {511, 600, 256, 448}, {512, 600, 512, 512},
+                 {600, 600, 512, 512},     {63, 600, 0, 0},      {65, 600, 0, 64},     {257, 257, 256, 256},
                  {1300, 1400, 1280, 1280}, {700, 800, 512, 640}, {700, 700, 512, 576}, {0, 0, 0, 0}};
     for (const auto& c : cases) {
         const auto prompt = tokens(c.shared, c.length);

@@ -96,15 +96,17 @@ TEST_F(Engine, PromptResumedAtAReusablePrefixIsTheFreshBits) {
         std::uint32_t heads, kv_heads;
         std::int32_t threads;
         std::size_t length;
-    } cases[] = {{WeightType::f32, 4, 4, 2, 700},    {WeightType::f16, 8, 4, 3, 560},
-                 {WeightType::q8_0, 32, 4, 4, 700},  {WeightType::q4_0, 32, 8, 8, 700},
-                 {WeightType::q4_k_m, 8, 4, 2, 700}, {WeightType::q4_k_m, 32, 8, 3, 560},
-                 {WeightType::q6_k, 4, 4, 4, 560},   {WeightType::iq4_nl, 32, 4, 2, 700},
-                 {WeightType::f32, 32, 8, 8, 560}};
+    } cases[] = {
+        {WeightType::f32, 4, 4, 2, 700},   {WeightType::f16, 8, 4, 3, 560},     {WeightType::q8_0, 32, 4, 4, 700},
+        {WeightType::q4_0, 32, 8, 8, 700}, {WeightType::q4_k_m, 8, 4, 2, 700},  {WeightType::q4_k_m, 32, 8, 3, 560},
+        {WeightType::q6_k, 4, 4, 4, 560},  {WeightType::iq4_nl, 32, 4, 2, 700}, {WeightType::f32, 32, 8, 8, 560}};
     for (const auto& c : cases) {
         model_writer::ModelSpec model_spec;
-        model_spec.weights = model_writer::RandomWeights{.vocab_size = 2000, .embedding_length = 512, .layers = 2,
-                                                         .feed_forward_length = 1536, .heads = c.heads,
+        model_spec.weights = model_writer::RandomWeights{.vocab_size = 2000,
+                                                         .embedding_length = 512,
+                                                         .layers = 2,
+                                                         .feed_forward_length = 1536,
+                                                         .heads = c.heads,
                                                          .kv_heads = c.kv_heads};
         model_spec.weight_type = c.type;
         const LoadedModel model = load(model_spec);
@@ -131,8 +133,8 @@ TEST_F(Engine, PromptResumedAtAReusablePrefixIsTheFreshBits) {
         std::set<std::size_t> reuse_points;
         for (std::size_t shared = 64; shared < c.length; shared += 64) {
             for (const std::size_t around : {shared - 4, shared - 1, shared, shared + 1, shared + 4}) {
-                const std::size_t reused = reusable_prompt_length(std::span(kept).first(around), prompt,
-                                                                  ReuseGrain::attention_tile);
+                const std::size_t reused =
+                    reusable_prompt_length(std::span(kept).first(around), prompt, ReuseGrain::attention_tile);
                 EXPECT_TRUE(reused <= around && reused % 64 == 0) << around;
                 if (reused > 0) reuse_points.insert(reused);
             }

@@ -466,7 +466,8 @@ TEST(ShippedEngine, EachCpuModuleThisProcessorRunsAnswersExactly) {
             options.environment["BRINDLE_DEBRINDLE_LLAMA_LOGS"] = "1";
             const ProcessResult served = run_helper(options);
             EXPECT_NE(served.err.find("state_read_meta: cell_count = 320,"), std::string::npos) << module;
-            EXPECT_TRUE(served.out.ends_with(R"({"ok":true,"output":)" + json_string(alone) + R"(,"error":null})" + "\n"))
+            EXPECT_TRUE(
+                served.out.ends_with(R"({"ok":true,"output":)" + json_string(alone) + R"(,"error":null})" + "\n"))
                 << module << served.out;
         }
     }

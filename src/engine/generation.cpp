@@ -92,7 +92,8 @@ Result<std::size_t, EngineError> prepare_context(const EngineBackend& backend, c
         kept.context->set_cached_prompt({});
     } else {
         kept.context.reset();
-        auto context = context_create(model, generation_context_params(length, thread_count(logical_processor_count())));
+        auto context =
+            context_create(model, generation_context_params(length, thread_count(logical_processor_count())));
         if (!context) return Failure{context.error()};
         // Without a pool (no CPU module) this leaves llama.cpp's own threads.
         llama_attach_threadpool(context->get(), backend.thread_pool(), backend.thread_pool());

@@ -9,10 +9,10 @@
 
 #include "common/result.hpp"
 #include "engine/backend.hpp"
-#include "engine/generation.hpp"
-#include "engine/model_file_check.hpp"
 #include "engine/engine_error.hpp"
+#include "engine/generation.hpp"
 #include "engine/model.hpp"
+#include "engine/model_file_check.hpp"
 #include "engine/placement.hpp"
 
 namespace debrindle {

@@ -40,8 +40,7 @@ bool past_original_context(std::uint32_t length, std::uint32_t original_context_
     return padded > original_context_length;
 }
 
-bool kept_context_fits(std::uint32_t kept_cells, std::uint32_t needed_length,
-                       std::uint32_t original_context_length) {
+bool kept_context_fits(std::uint32_t kept_cells, std::uint32_t needed_length, std::uint32_t original_context_length) {
     return kept_cells >= needed_length && kept_cells / 2 <= needed_length &&
            past_original_context(kept_cells, original_context_length) ==
                past_original_context(needed_length, original_context_length);

@@ -87,8 +87,7 @@ std::size_t first_piece_end(std::size_t first, std::size_t prompt_length);
 // ones when the context is longer than `original_context_length`. So the
 // kept context must fall on the same side of it as a fresh one would. One
 // more than twice as large is given back.
-bool kept_context_fits(std::uint32_t kept_cells, std::uint32_t needed_length,
-                       std::uint32_t original_context_length);
+bool kept_context_fits(std::uint32_t kept_cells, std::uint32_t needed_length, std::uint32_t original_context_length);
 
 // Whether a context of `length` cells (as asked for; llama.cpp pads it to 256)
 // takes long rope factors, where a model has them.

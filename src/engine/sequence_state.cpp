@@ -118,8 +118,7 @@ private:
 
 }  // namespace
 
-std::optional<std::vector<std::uint8_t>> sequence_state_prefix(std::span<const std::uint8_t> state,
-                                                               std::size_t cells) {
+std::optional<std::vector<std::uint8_t>> sequence_state_prefix(std::span<const std::uint8_t> state, std::size_t cells) {
     return StateCutter(state, cells).cut();
 }
 

@@ -17,7 +17,6 @@ namespace debrindle {
 // each value element's run of cells). Nothing when the bytes are not such a
 // state, when it holds fewer cells, or when `cells` is 0: a layout it does not
 // know is never cut.
-std::optional<std::vector<std::uint8_t>> sequence_state_prefix(std::span<const std::uint8_t> state,
-                                                               std::size_t cells);
+std::optional<std::vector<std::uint8_t>> sequence_state_prefix(std::span<const std::uint8_t> state, std::size_t cells);
 
 }  // namespace debrindle

@@ -180,15 +180,13 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     }
 
     if (const auto it = values.find("--type"); it != values.end()) {
-        static const std::map<std::string, WeightType, std::less<>> types = {{"f32", WeightType::f32},
-                                                                             {"f16", WeightType::f16},
-                                                                             {"q8_0", WeightType::q8_0},
-                                                                             {"q4_0", WeightType::q4_0},
-                                                                             {"q4_k_m", WeightType::q4_k_m},
-                                                                             {"q6_k", WeightType::q6_k},
-                                                                             {"iq4_nl", WeightType::iq4_nl}};
+        static const std::map<std::string, WeightType, std::less<>> types = {
+            {"f32", WeightType::f32},      {"f16", WeightType::f16},       {"q8_0", WeightType::q8_0},
+            {"q4_0", WeightType::q4_0},    {"q4_k_m", WeightType::q4_k_m}, {"q6_k", WeightType::q6_k},
+            {"iq4_nl", WeightType::iq4_nl}};
         const auto type = types.find(it->second);
-        if (type == types.end()) throw UsageError("--type is f32, f16, q8_0, q4_0, q4_k_m, q6_k or iq4_nl, not '" + it->second + "'");
+        if (type == types.end())
+            throw UsageError("--type is f32, f16, q8_0, q4_0, q4_k_m, q6_k or iq4_nl, not '" + it->second + "'");
         model_spec.weight_type = type->second;
     }
 
