@@ -69,11 +69,9 @@ TEST_F(Engine, KeptContextComputesAsAFreshOne) {
         ASSERT_TRUE(generate_text(*backend_, model, input, kept));
         ASSERT_TRUE(generate_text(*backend_, model, input, fresh));
         EXPECT_EQ(kept.context->cell_count() > fresh.context->cell_count(), !long_rope);
+        const float* logits = llama_get_logits_ith(kept.context->get(), -1);
         const std::size_t bytes = llama_vocab_n_tokens(model.vocab()) * sizeof(float);
-        EXPECT_EQ(std::memcmp(llama_get_logits_ith(kept.context->get(), -1),
-                              llama_get_logits_ith(fresh.context->get(), -1), bytes),
-                  0)
-            << long_rope;
+        EXPECT_EQ(std::memcmp(logits, llama_get_logits_ith(fresh.context->get(), -1), bytes), 0) << long_rope;
     }
 }
 
@@ -102,12 +100,8 @@ TEST_F(Engine, PromptResumedAtAReusablePrefixIsTheFreshBits) {
         {WeightType::q6_k, 4, 4, 4, 560},  {WeightType::iq4_nl, 32, 4, 2, 700}, {WeightType::f32, 32, 8, 8, 560}};
     for (const auto& c : cases) {
         model_writer::ModelSpec model_spec;
-        model_spec.weights = model_writer::RandomWeights{.vocab_size = 2000,
-                                                         .embedding_length = 512,
-                                                         .layers = 2,
-                                                         .feed_forward_length = 1536,
-                                                         .heads = c.heads,
-                                                         .kv_heads = c.kv_heads};
+        // Seed, vocabulary, width, layers, feed-forward length, heads, KV heads.
+        model_spec.weights = model_writer::RandomWeights{1, 2000, 512, 2, 1536, c.heads, c.kv_heads};
         model_spec.weight_type = c.type;
         const LoadedModel model = load(model_spec);
         auto context = context_create(model, generation_context_params(2048, c.threads));
