@@ -59,18 +59,17 @@ GenerationFailure decode_failure(const EngineError& error) {
     return GenerationFailure{error.text(), !request_fault};
 }
 
-// The cells of the prompt the kept context holds, copied out and cut to that
-// prompt; nothing when there is none or its cells cannot be cut.
+// The prompt the kept context holds with its cells as copied out (its
+// reply's too: they are cut to the prompt when it is kept, and to the reused
+// prefix when it is restored, each copy made once); nothing when there is none.
 std::optional<KeptPrompt> copy_out_prompt(const KeptGeneration& kept) {
     const EngineContext* context = kept.context ? &*kept.context : nullptr;
     if (context == nullptr || context->cached_prompt().empty()) return std::nullopt;
     std::vector<std::uint8_t> state(llama_state_seq_get_size(context->get(), 0));
     state.resize(llama_state_seq_get_data(context->get(), state.data(), state.size(), 0));
-    auto cells = sequence_state_prefix(state, context->cached_prompt().size());
-    if (!cells) return std::nullopt;
     const auto tokens = context->cached_prompt();
     return KeptPrompt{{tokens.begin(), tokens.end()},
-                      std::move(*cells),
+                      std::move(state),
                       past_original_context(context->cell_count(), kept.traits.original_context_length)};
 }
 
@@ -105,7 +104,10 @@ Result<std::size_t, EngineError> prepare_context(const EngineBackend& backend, c
         last && last->past_original_context == past ? reusable_prompt_length(last->tokens, prompt, grain) : 0;
     std::optional<KeptPrompt> source;
     if (last && 2 * from_last < last->tokens.size()) {
-        kept.prompts.keep(std::move(*last));
+        if (auto cells = sequence_state_prefix(last->cells, last->tokens.size())) {
+            last->cells = std::move(*cells);
+            kept.prompts.keep(std::move(*last));
+        }
     } else if (last) {
         source = std::move(last);
     }
