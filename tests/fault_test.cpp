@@ -302,9 +302,13 @@ std::vector<DamageCase> damage_cases() {
         // refused by its name too.
         {"bias_f16", replaced_by(f16_bias), Outcome::load_error},
         // Rope frequency factors in F16, which ggml asserts on as it builds
-        // the first graph; not refused.
-        {"rope_factors_f16", replaced_by(f16_rope_factors), Outcome::llama_aborts,
-         "GGML_ASSERT(c->type == GGML_TYPE_F32)"},
+        // the first graph: refused by their name too.
+        {"rope_factors_f16", replaced_by(f16_rope_factors), Outcome::load_error},
+        // A token's text given twice, which llama.cpp asserts on as it reads
+        // the vocabulary, a part of the file the helper does not check.
+        {"token_given_twice",
+         [](std::string bytes, const GgufLayout&) { return bytes.replace(bytes.find("▁world"), 8, "▁Hello"); },
+         Outcome::llama_aborts, "GGML_ASSERT(id_to_token.size() == token_to_id.size())"},
     };
 }
 

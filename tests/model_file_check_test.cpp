@@ -44,6 +44,12 @@ TEST(ModelFileCheck, RefusesWhatLlamaCppAssertsOnAtItsEdges) {
         {{.layers = 1, .tensors = {{"blk.0.nextn.enorm.weight", GGML_TYPE_F16, true}}}, false},
         {{.layers = 1, .tensors = {{"blk.0.time_mix_ln.weight", GGML_TYPE_F16, true}}}, false},
         {{.layers = 1, .tensors = {{"cls.norm", GGML_TYPE_F16, true}}}, false},
+        // Vectors computed with element-wise are F32 only; one a product takes is not.
+        {{.layers = 1, .tensors = {{"rope_freqs.weight", GGML_TYPE_F16, true}}}, false},
+        {{.layers = 1, .tensors = {{"blk.0.time_mix_w0.weight", GGML_TYPE_BF16, true}}}, false},
+        {{.layers = 1, .tensors = {{"blk.0.ffn.act.scales", GGML_TYPE_F16, true}}}, false},
+        {{.layers = 1, .tensors = {{"blk.0.ssm_d", GGML_TYPE_F32, true}, {"blk.0.ssm_a", GGML_TYPE_F16}}}, true},
+        {{.layers = 1, .tensors = {{"blk.0.ffn_gate_inp_shexp.weight", GGML_TYPE_F16, true}}}, true},
         // Tensor data up to each file's end, and a byte past it.
         {{.layers = 1, .files = {{100, 100}, {60, 60}}}, true},
         {{.layers = 1, .files = {{100, 100}, {61, 60}}}, false},
