@@ -48,7 +48,7 @@ cmake --build --preset asan --parallel "$jobs"
 ctest --preset asan --parallel "$jobs"
 
 bash scripts/memcheck.sh build
-python3 tests/soak/soak.py --requests 2000 --helper build/bin/debrindle-llama-helper
+python3 tests/soak/soak.py --requests 2000 --switch-cycles 500 --helper build/bin/debrindle-llama-helper
 bash scripts/fuzz.sh 10
 
 # The Windows x64 build, helper and engine cross-built with MinGW-w64, and

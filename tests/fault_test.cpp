@@ -225,6 +225,12 @@ Damage replaced_by(const model_writer::ModelSpec& model_spec) {
     return [model_spec](std::string, const GgufLayout&) { return read_file(write_test_model(model_spec)); };
 }
 
+// A token's text given twice, which llama.cpp asserts on as it reads the
+// vocabulary, a part of the file the helper does not check.
+std::string token_given_twice(std::string bytes, const GgufLayout&) {
+    return bytes.replace(bytes.find("▁world"), 8, "▁Hello");
+}
+
 std::vector<DamageCase> damage_cases() {
     using Tensor = GgufLayout::Tensor;
     auto bf16_norm = chain_model({"▁Hello", "!"});
@@ -304,11 +310,8 @@ std::vector<DamageCase> damage_cases() {
         // Rope frequency factors in F16, which ggml asserts on as it builds
         // the first graph: refused by their name too.
         {"rope_factors_f16", replaced_by(f16_rope_factors), Outcome::load_error},
-        // A token's text given twice, which llama.cpp asserts on as it reads
-        // the vocabulary, a part of the file the helper does not check.
-        {"token_given_twice",
-         [](std::string bytes, const GgufLayout&) { return bytes.replace(bytes.find("▁world"), 8, "▁Hello"); },
-         Outcome::llama_aborts, "GGML_ASSERT(id_to_token.size() == token_to_id.size())"},
+        {"token_given_twice", token_given_twice, Outcome::llama_aborts,
+         "GGML_ASSERT(id_to_token.size() == token_to_id.size())"},
     };
 }
 
@@ -458,6 +461,35 @@ INSTANTIATE_TEST_SUITE_P(
                       LiveChangeCase{"second_of_three_cut_short", cut_to_half, truncated, load_failed, 3, 2},
                       LiveChangeCase{"third_of_three_cut_short", cut_to_half, truncated, load_failed, 3, 3}),
     [](const auto& info) { return std::string(info.param.name); });
+
+#ifdef DEBRINDLE_SWAP_BEFORE_LOAD
+// The model file is replaced by one llama.cpp stops on (a token given twice)
+// after the helper checked it and before llama.cpp loads: the checked file
+// is the one loaded, in one-shot mode and in a server.
+TEST(ModelFileSwapped, BetweenTheCheckAndTheLoadTheCheckedFileLoads) {
+    const BaseModel& base = base_model();
+    const std::string dir = temporary_directory();
+    for (const bool server : {false, true}) {
+        const std::string path = dir + "/checked.gguf", swapped_in = dir + "/swapped-in.gguf";
+        write_file(path, base.bytes);
+        write_file(swapped_in, token_given_twice(base.bytes, base.layout));
+        auto environment = quiet_environment();
+        environment["LD_PRELOAD"] = DEBRINDLE_SWAP_BEFORE_LOAD;
+        // The sanitizers' runtime must come first unless told that it need not.
+        const char* sanitizer_options = std::getenv("ASAN_OPTIONS");
+        environment["ASAN_OPTIONS"] =
+            std::string(sanitizer_options ? sanitizer_options : "") + ":verify_asan_link_order=0";
+        environment["DEBRINDLE_SWAP_PATH"] = path;
+        environment["DEBRINDLE_SWAP_WITH"] = swapped_in;
+        HelperSession helper(server ? std::vector<std::string>{"--server"} : std::vector<std::string>{}, environment);
+        helper.send(request_json(path) + (server ? "\n" : ""));
+        const SessionEnd end = helper.finish();
+        EXPECT_EQ(end.exit_status, 0) << end.err;
+        EXPECT_EQ(end.out, server ? hello + "\n" : " Hello!");
+        EXPECT_FALSE(std::filesystem::exists(swapped_in)) << "the file was not swapped";
+    }
+}
+#endif
 
 // A file cut short during a generation faults inside llama.cpp; the signal is
 // sent here at a known moment instead. No answer is begun.

@@ -29,7 +29,10 @@ Result<Done, std::string> ModelCache::ensure_loaded(std::string_view model_path)
         if (beside || !plan.footprint()) return beside;
         return load_in_place_of_cached(model_path, plan);
     }();
-    if (!loaded) return Failure{loaded.error().text()};
+    if (!loaded) {
+        release_free_heap_memory();
+        return Failure{loaded.error().text()};
+    }
     write_loaded_lines(model_path, *loaded, start);
 
     // Copied before the cache changes, so that memory running out here
@@ -38,6 +41,9 @@ Result<Done, std::string> ModelCache::ensure_loaded(std::string_view model_path)
     model_.reset();  // the old model goes only once the new one is in memory
     model_.emplace(std::move(loaded).value());
     path_ = std::move(path);
+    // A load and the model it replaces free many large blocks: handed back,
+    // a server's memory stays flat over any number of switches.
+    release_free_heap_memory();
     return Done{};
 }
 

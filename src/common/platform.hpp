@@ -170,6 +170,12 @@ std::uint64_t monotonic_nanoseconds();
 // The number of logical processors the system reports, if it can tell.
 std::optional<unsigned> logical_processor_count();
 
+// Hands the heap's free memory back to the system. The C run time keeps
+// freed blocks for reuse, and glibc raises its thresholds for keeping them
+// as large blocks come and go; a server that loads model after model would
+// otherwise hold more and more of them.
+void release_free_heap_memory();
+
 // Ends the process at once with the given status, without running any
 // further destructors.
 [[noreturn]] void terminate_process(int status);

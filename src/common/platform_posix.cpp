@@ -1,5 +1,8 @@
 #include <dlfcn.h>
 #include <fcntl.h>
+#ifdef __GLIBC__
+#include <malloc.h>
+#endif
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -234,6 +237,12 @@ std::optional<unsigned> logical_processor_count() {
     const long count = ::sysconf(_SC_NPROCESSORS_ONLN);
     if (count < 1) return std::nullopt;
     return static_cast<unsigned>(count);
+}
+
+void release_free_heap_memory() {
+#ifdef __GLIBC__
+    malloc_trim(0);
+#endif
 }
 
 void terminate_process(int status) { std::_Exit(status); }

@@ -384,6 +384,8 @@ std::optional<unsigned> logical_processor_count() {
     return static_cast<unsigned>(info.dwNumberOfProcessors);
 }
 
+void release_free_heap_memory() { HeapCompact(GetProcessHeap(), 0); }
+
 void terminate_process(int status) { std::_Exit(status); }
 
 }  // namespace debrindle

@@ -5,7 +5,6 @@
 #include <string>
 
 #include "engine/model_file_check.hpp"
-#include "engine/model_file_reader.hpp"
 
 namespace debrindle {
 namespace {
@@ -53,12 +52,11 @@ Result<LoadedModel, EngineError> model_load(const EngineBackend& /*backend*/, st
     auto model_files = read_model_files(first.c_str());
     if (!model_files || !model_file_acceptable(model_files->header))
         return Failure{EngineError{EngineErrorKind::ModelLoadNull}};
+    std::vector<HeldModelFile>& files = model_files->parts;
     std::vector<const char*> names;
-    std::vector<HeldModelFile> files;
-    for (HeldModelPart& part : model_files->parts) {
-        names.push_back(part.engine_path.c_str());
-        const std::uint64_t length = part.file.length().value_or(0);
-        files.push_back({std::move(part.file), length});
+    for (HeldModelFile& file : files) {
+        names.push_back(file.engine_path.c_str());
+        file.length_at_load = file.file.length().value_or(0);
     }
     llama_model* model = llama_model_load_from_splits(names.data(), names.size(), params.raw);
     if (model == nullptr) return Failure{EngineError{EngineErrorKind::ModelLoadNull}};

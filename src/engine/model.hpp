@@ -8,10 +8,10 @@
 
 #include <llama.h>
 
-#include "common/platform.hpp"
 #include "common/result.hpp"
 #include "engine/backend.hpp"
 #include "engine/engine_error.hpp"
+#include "engine/model_file_reader.hpp"
 #include "engine/placement.hpp"
 
 namespace debrindle {
@@ -33,12 +33,6 @@ ModelParams set_placement(ModelParams params, Placement placement);
 
 struct ModelDeleter {
     void operator()(llama_model* model) const;
-};
-
-// One of a model's files, held open with the length it had once loaded.
-struct HeldModelFile {
-    HeldFile file;
-    std::uint64_t length_at_load = 0;
 };
 
 // Owns one loaded model, released exactly once by llama_model_free, and

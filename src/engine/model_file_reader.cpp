@@ -110,13 +110,13 @@ void add_file(const gguf_context* gguf, const HeldFile& file, ModelFileHeader& h
 }
 
 // Holds the file at `path` and reads its GGUF header through the held file.
-std::optional<std::pair<HeldModelPart, Gguf>> hold_and_read(const std::string& path) {
+std::optional<std::pair<HeldModelFile, Gguf>> hold_and_read(const std::string& path) {
     auto file = hold_model_file(path.c_str());
     if (!file) return std::nullopt;
     std::string engine_path = file->own_path().value_or(path);
     Gguf gguf = read_gguf(engine_path.c_str());
     if (!gguf) return std::nullopt;
-    return std::pair{HeldModelPart{std::move(*file), std::move(engine_path)}, std::move(gguf)};
+    return std::pair{HeldModelFile{std::move(*file), std::move(engine_path)}, std::move(gguf)};
 }
 
 // Reads the files after the first of a model split into `count`, in

@@ -4,6 +4,7 @@
 // split model's other files found as llama.cpp finds them). No tensor data
 // is read.
 
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
@@ -13,19 +14,21 @@
 
 namespace debrindle {
 
-// One of a model's files, held open, and the path the engine is to open it
-// by: the held file's own path where the system has one, so that a file
-// swapped by name after the check is never the one loaded; else its name.
-struct HeldModelPart {
+// One of a model's files, held open; the path the engine is to open it by:
+// the held file's own path where the system has one, so that a file swapped
+// by name after the check is never the one loaded, else its name; and once
+// loaded, the length it had then.
+struct HeldModelFile {
     HeldFile file;
     std::string engine_path;
+    std::uint64_t length_at_load = 0;
 };
 
 // A model's files as they were read: the header and tables, and every file
 // held (the first, then a split model's others in order).
 struct ModelFiles {
     ModelFileHeader header{};
-    std::vector<HeldModelPart> parts{};
+    std::vector<HeldModelFile> parts{};
 };
 
 // Reads the model whose (first) file is at `path`; nothing where llama.cpp,

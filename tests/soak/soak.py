@@ -14,11 +14,15 @@ memory (VmRSS) must have grown by less than 1 % from the moment the first
 line, right after the same small generation each time, with glibc's malloc
 thresholds pinned (see PINNED_MALLOC).
 
+A second server then loads four small models in turn, over and over, with
+glibc's malloc as hosts run it: its VmRSS after every cycle must be within
+1 MiB of what it was after the first 20 cycles.
+
 The huge lines are never tokenized: a generation with a 1 MiB prompt would
 size its context to the prompt and take a very long time on its own.
 
     python3 tests/soak/soak.py                    # 100,000 requests
-    python3 tests/soak/soak.py --requests 2000    # a short run
+    python3 tests/soak/soak.py --requests 2000 --switch-cycles 500   # a short run
 
 The helper and the model writer default to build/bin; the models are written
 into a temporary directory. Only the Python standard library is used.
@@ -40,6 +44,8 @@ HUGE = 1 << 20
 RSS_AFTER = 1000
 ALLOWED_GROWTH_PERCENT = 1.0
 STALL_SECONDS = 600
+SWITCH_RSS_AFTER = 20
+SWITCH_ALLOWED_GROWTH_KIB = 1024
 # glibc raises its mmap and trim thresholds as large blocks come and go, and
 # then keeps freed megabytes (the 1 MiB lines, each generation's context) in
 # its heap: VmRSS at idle moments wanders by several megabytes with no trend.
@@ -104,10 +110,17 @@ class Models:
         subprocess.run([make_model, "--out", self.b, "--words", "\u2581Hello \u2581world !",
                         "--chain", "\u2581Hello \u2581world !"], check=True)
         self.missing = os.path.join(directory, "missing.gguf")
+        # Two more of each kind, of other depths, for the switches.
+        self.deeper_a = os.path.join(directory, "cycle-deeper.gguf")
+        self.deeper_b = os.path.join(directory, "hello-deeper.gguf")
+        subprocess.run([make_model, "--out", self.deeper_a, "--words", "\u2581a \u2581b", "--layers", "3",
+                        "--chain", "\u2581a \u2581b", "--end", "\u2581a"], check=True)
+        subprocess.run([make_model, "--out", self.deeper_b, "--words", "\u2581Hello \u2581world !", "--layers", "5",
+                        "--chain", "\u2581Hello \u2581world !"], check=True)
 
     def reply(self, path, user_prompt, max_tokens):
         tokens = budget(user_prompt, max_tokens)
-        if path == self.a:
+        if path in (self.a, self.deeper_a):
             return "".join(" a" if k % 2 == 0 else " b" for k in range(tokens))
         return "".join([" Hello", " world", "!"][:tokens])
 
@@ -202,12 +215,60 @@ def resident_kib(pid):
     raise RuntimeError("no VmRSS")
 
 
+def switch_check(helper_path, models, cycles, environment):
+    """Loads the four models in turn `cycles` times in one server; gives the
+    errors found."""
+    paths = [models.a, models.b, models.deeper_a, models.deeper_b]
+    helper = subprocess.Popen([helper_path, "--server"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, env=environment)
+    last_progress = [time.monotonic()]
+
+    def watchdog():
+        while helper.poll() is None:
+            if time.monotonic() - last_progress[0] > STALL_SECONDS:
+                helper.kill()
+            time.sleep(1)
+
+    threading.Thread(target=watchdog, daemon=True).start()
+    errors = []
+    rss_start = rss_most = None
+    for cycle in range(1, cycles + 1):
+        for path in paths:
+            helper.stdin.write((request_object(path, max_tokens=2) + "\n").encode("utf-8"))
+            helper.stdin.flush()
+            answer = helper.stdout.readline().decode("utf-8", "replace")
+            last_progress[0] = time.monotonic()
+            if answer != answer_ok(models.reply(path, "hi", 2)) + "\n":
+                errors.append(f"switch cycle {cycle}, {os.path.basename(path)}: got {answer[:200]!r}")
+                break
+        if errors:
+            break
+        if cycle == SWITCH_RSS_AFTER:
+            rss_start = rss_most = resident_kib(helper.pid)
+        elif cycle > SWITCH_RSS_AFTER:
+            rss_most = max(rss_most, resident_kib(helper.pid))
+    helper.stdin.close()
+    status = helper.wait()
+    if status != 0:
+        errors.append(f"switching server: exit status {status}")
+    if rss_start and rss_most:
+        print(f"soak: {cycles * len(paths)} switches, VmRSS {rss_start} KiB after {SWITCH_RSS_AFTER} cycles, "
+              f"at most {rss_most} KiB after any later one ({rss_most - rss_start:+d} KiB)")
+        if rss_most - rss_start > SWITCH_ALLOWED_GROWTH_KIB:
+            errors.append(f"resident memory grew by {rss_most - rss_start} KiB over the switches")
+    elif not errors:
+        errors.append("resident memory over the switches could not be sampled")
+    return errors
+
+
 def main():
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--requests", type=int, default=100_000)
     parser.add_argument("--huge-every", type=int, default=200)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--helper", default=os.path.join(ROOT, "build", "bin", "debrindle-llama-helper"))
+    parser.add_argument("--switch-cycles", type=int, default=2500,
+                        help="cycles of four model switches (default 2500: 10,000 switches)")
     parser.add_argument("--make-model")
     parser.add_argument("--rss-every", type=int, default=0, help="also print VmRSS every this many answers")
     parser.add_argument("--default-malloc", action="store_true",
@@ -216,6 +277,8 @@ def main():
     make_model = args.make_model or os.path.join(os.path.dirname(args.helper), "debrindle-make-model")
     if args.requests <= RSS_AFTER:
         parser.error(f"--requests must be above {RSS_AFTER}")
+    if args.switch_cycles <= SWITCH_RSS_AFTER:
+        parser.error(f"--switch-cycles must be above {SWITCH_RSS_AFTER}")
 
     with tempfile.TemporaryDirectory() as directory:
         models = Models(make_model, directory)
@@ -304,6 +367,10 @@ def main():
             errors.append(f"{len(extra)} bytes of output after the last answer")
         status = helper.wait()
         elapsed = time.monotonic() - started
+
+        switching_environment = dict(environment)
+        switching_environment.pop("GLIBC_TUNABLES", None)
+        errors += switch_check(args.helper, models, args.switch_cycles, switching_environment)
 
     if answered != written[0]:
         errors.append(f"{written[0]} request lines, {answered} answers")
