@@ -38,7 +38,7 @@
 # when complete, so an interrupted download or build is never taken for a
 # good one.
 #
-# Usage: ensure-llama.sh [--every-cpu-module | --windows | --tools]
+# Usage: ensure-llama.sh [--every-cpu-module | --windows | --tools | --vulkan-tools]
 #
 # Without an option the Linux engine comes with one CPU module, the one the
 # helper picks on this processor, and the second line of the output names it:
@@ -54,9 +54,14 @@
 # llama-server (for the side-by-side benchmarks under bench/). That prefix
 # holds the three programs and the shared libraries they need in $prefix/bin,
 # found through $ORIGIN; it is not a CMake package.
+# --vulkan-tools fetches the Windows engine's Vulkan tools alone and prints
+# their folder (DEBRINDLE_VULKAN_TOOLS_SUITES="SUITE ..." takes them from
+# other suites than the pins name, into a folder of their own).
 #
-# The steps, in order: fetch the source; for the Windows engine, its Vulkan
-# tools; for an engine, its libraries (with the Vulkan module), then its CPU
+# A complete engine in the cache needs no network.
+#
+# The steps, in order: fetch the source; for a missing Windows engine, its
+# Vulkan tools; for an engine, its libraries (with the Vulkan module), then its CPU
 # modules; or the tools.
 set -euo pipefail
 
@@ -153,8 +158,9 @@ case "$#:${1:-}" in
   1:--every-cpu-module) target=linux every_cpu_module=true ;;
   1:--windows) target=windows every_cpu_module=true ;;
   1:--tools) target=tools ;;
+  1:--vulkan-tools) target=vulkan-tools ;;
   *)
-    log "usage: ensure-llama.sh [--every-cpu-module | --windows | --tools]"
+    log "usage: ensure-llama.sh [--every-cpu-module | --windows | --tools | --vulkan-tools]"
     exit 2
     ;;
 esac
@@ -163,7 +169,8 @@ cache_root="${XDG_CACHE_HOME:-$HOME/.cache}/debrindle-llama"
 jobs=$(nproc 2>/dev/null || echo 2)
 patches_key=$(cat "$repo"/scripts/llama-patches/*.patch | sha256sum | cut -c1-12)
 # The fetched Debian packages of the Windows Vulkan module's build.
-vulkan_tools="$cache_root/debian-vulkan-tools-$(printf '%s\n' "${VULKAN_TOOLS[@]}" | sha256sum | cut -c1-12)"
+vulkan_tools="$cache_root/debian-vulkan-tools-$(printf '%s\n' "${VULKAN_TOOLS[@]}" \
+  ${DEBRINDLE_VULKAN_TOOLS_SUITES:+"suites $DEBRINDLE_VULKAN_TOOLS_SUITES"} | sha256sum | cut -c1-12)"
 # One source folder for each set of patches, so that clones with other
 # patches never change the source under each other's kept build trees.
 source_dir="$cache_root/llama.cpp-$RELEASE-source-$patches_key"
@@ -190,7 +197,11 @@ publish() {
 # or stops when the tarball does not have its pinned sha256.
 fetch_pinned() {
   local package=$1 sha=$2 tarball actual
-  (cd "$tmp" && npm pack --silent "$package" >/dev/null)
+  if ! (cd "$tmp" && npm pack --silent "$package" >/dev/null 2>"$tmp/npm.log"); then
+    cat "$tmp/npm.log" >&2
+    log "npm's registry could not be reached, or did not serve $package"
+    exit 1
+  fi
   tarball=$(ls "$tmp"/*.tgz)
   actual=$(sha256sum "$tarball" | cut -d' ' -f1)
   if [[ "$actual" != "$sha" ]]; then
@@ -237,55 +248,95 @@ stage_llama_notices() {
   for notice in "$source_dir"/licenses/*; do cp "$notice" "$stage/licenses/$(basename "$notice")-llama.cpp"; done
 }
 
-# The Debian mirror this machine's apt takes Debian 12 from, which serves the
-# later suites too (read from apt's sources, whether or not apt-get update
-# has run).
+# The Debian mirror this machine's apt takes Debian from, which serves the
+# later suites too: the first main source of apt's sources that is not the
+# security archive, whatever its suite is called (read from apt's sources,
+# whether or not apt-get update has run).
 debian_mirror() {
   local mirror
-  mirror=$(apt-get indextargets --no-release-info --format '$(REPO_URI)' 'Created-By: Packages' 'Release: bookworm' \
-    'Component: main' | head -n 1)
-  [[ -n $mirror ]] || { log "no Debian 12 (bookworm) main source in apt's sources"; exit 1; }
+  mirror=$(apt-get indextargets --no-release-info --format '$(REPO_URI) $(RELEASE)' 'Created-By: Packages' \
+    'Component: main' | awk '$1 !~ /security/ && $2 !~ /-security$/ { print $1; exit }')
+  [[ -n $mirror ]] || { log "no Debian main source in apt's sources"; exit 1; }
   printf '%s\n' "$mirror"
 }
 
-# Into $vulkan_tools: the packages of VULKAN_TOOLS, each checked against its
-# sha256 and unpacked, and bin/glslc, which runs their glslc on their own
-# loader and libraries. apt fetches them with a sources list and state of
-# its own, so the machine's apt is left as it was.
+# The Vulkan tools' packages as "suite package version sha256" lines: those
+# the cache holds (the pinned ones, or what was served in their place), else
+# the pinned ones.
+vulkan_tool_versions() {
+  if [[ -f "$vulkan_tools/versions" ]]; then cat "$vulkan_tools/versions"; else printf '%s\n' "${VULKAN_TOOLS[@]}"; fi
+}
+
+# Into $vulkan_tools: the packages of VULKAN_TOOLS unpacked, and bin/glslc,
+# which runs their glslc on their own loader and libraries. The pinned
+# versions are checked against their sha256. When the registry serves them
+# no more, the newest versions it serves of the same packages from the
+# same suites are taken instead (verified by apt's signed index), and one
+# line names them. Either way the glslc taken must compile llama.cpp's own
+# tests of the shader features the release uses. apt fetches with a sources
+# list and state of its own, so the machine's apt is left as it was.
 fetch_vulkan_tools() {
   [[ -f "$vulkan_tools/.complete" ]] && return
   log "fetching the windows engine's Vulkan tools from Debian's registry"
   begin_stage vulkan-tools
-  local mirror line suite package version sha deb actual
-  local -a wanted=() apt_options=(-o Dir::Etc::SourceList="$tmp/apt/sources.list" -o Dir::Etc::SourceParts=/dev/null
-    -o Dir::State="$tmp/apt" -o Dir::State::status=/dev/null -o Dir::Cache="$tmp/apt/cache"
-    -o APT::Sandbox::User=root)
+  local mirror line suite package version sha deb actual test
+  local -a pinned=() newest=() suites=() apt_options=(-o Dir::Etc::SourceList="$tmp/apt/sources.list"
+    -o Dir::Etc::SourceParts=/dev/null -o Dir::State="$tmp/apt" -o Dir::State::status=/dev/null
+    -o Dir::Cache="$tmp/apt/cache" -o APT::Sandbox::User=root)
   mirror=$(debian_mirror)
   mkdir -p "$tmp/apt/lists/partial" "$tmp/debs" "$tmp/tools/bin"
-  for suite in trixie forky; do printf 'deb %s %s main\n' "$mirror" "$suite"; done >"$tmp/apt/sources.list"
   for line in "${VULKAN_TOOLS[@]}"; do
     read -r suite package version sha <<<"$line"
-    wanted+=("$package=$version")
+    pinned+=("$package=$version")
+    newest+=("$package")
+    [[ " ${suites[*]} " == *" $suite "* ]] || suites+=("$suite")
   done
-  if ! (cd "$tmp/debs" && apt-get "${apt_options[@]}" update && apt-get "${apt_options[@]}" download "${wanted[@]}") \
-    >"$tmp/apt.log" 2>&1; then
+  # DEBRINDLE_VULKAN_TOOLS_SUITES takes the packages from other suites.
+  read -r -a suites <<<"${DEBRINDLE_VULKAN_TOOLS_SUITES:-${suites[*]}}"
+  for suite in "${suites[@]}"; do printf 'deb %s %s main\n' "$mirror" "$suite"; done >"$tmp/apt/sources.list"
+  apt-get "${apt_options[@]}" update >"$tmp/apt.log" 2>&1 || true
+  if ! compgen -G "$tmp/apt/lists/*_Packages*" >/dev/null; then
     cat "$tmp/apt.log" >&2
-    log "Debian's registry ($mirror) did not serve ${wanted[*]}:" \
-      "a pinned version that is gone needs new pins in VULKAN_TOOLS"
+    log "Debian's registry ($mirror) could not be reached; it is needed once, for the Vulkan tools"
     exit 1
   fi
-  for line in "${VULKAN_TOOLS[@]}"; do
-    read -r suite package version sha <<<"$line"
-    deb=$(ls "$tmp/debs/${package}_"*.deb)
-    actual=$(sha256sum "$deb" | cut -d' ' -f1)
-    [[ $actual == "$sha" ]] || { log "checksum mismatch for $deb: expected $sha, got $actual"; exit 1; }
-    dpkg-deb -x "$deb" "$tmp/tools"
-  done
+  if (cd "$tmp/debs" && apt-get "${apt_options[@]}" download "${pinned[@]}") >>"$tmp/apt.log" 2>&1; then
+    for line in "${VULKAN_TOOLS[@]}"; do
+      read -r suite package version sha <<<"$line"
+      actual=$(sha256sum "$tmp/debs/${package}_"*.deb | cut -d' ' -f1)
+      [[ $actual == "$sha" ]] || { log "checksum mismatch for $package $version: expected $sha, got $actual"; exit 1; }
+      printf '%s\n' "$line" >>"$tmp/tools/versions"
+    done
+  else
+    rm -f "$tmp/debs"/*.deb
+    if ! (cd "$tmp/debs" && apt-get "${apt_options[@]}" download "${newest[@]}") >>"$tmp/apt.log" 2>&1; then
+      cat "$tmp/apt.log" >&2
+      log "Debian's registry ($mirror) serves neither the pinned nor any version of ${newest[*]}"
+      exit 1
+    fi
+    for package in "${newest[@]}"; do
+      deb=$(ls "$tmp/debs/${package}_"*.deb)
+      printf '%s %s %s %s\n' "${suites[*]// /+}" "$package" "$(dpkg-deb -f "$deb" Version)" \
+        "$(sha256sum "$deb" | cut -d' ' -f1)" >>"$tmp/tools/versions"
+    done
+    log "the pinned Vulkan tools are no longer served; using the newest of ${suites[*]}:" \
+      "$(awk '{ printf "%s%s %s", (NR > 1 ? ", " : ""), $2, $3 }' "$tmp/tools/versions")"
+  fi
+  for deb in "$tmp/debs"/*.deb; do dpkg-deb -x "$deb" "$tmp/tools"; done
   printf '%s\n' '#!/bin/sh' "# Debian's glslc on the loader and libraries unpacked beside it." \
     'root=$(dirname "$(dirname "$(readlink -f "$0")")")' 'lib=$root/usr/lib/x86_64-linux-gnu' \
     'exec "$lib/ld-linux-x86-64.so.2" --library-path "$lib" "$root/usr/bin/glslc" "$@"' >"$tmp/tools/bin/glslc"
   chmod +x "$tmp/tools/bin/glslc"
   quietly "$tmp/glslc.log" all "$tmp/tools/bin/glslc" --version
+  for test in "$source_dir"/ggml/src/ggml-vulkan/vulkan-shaders/feature-tests/*.comp; do
+    if ! "$tmp/tools/bin/glslc" -o /dev/null -fshader-stage=compute --target-env=vulkan1.3 "$test" \
+      >>"$tmp/glslc.log" 2>&1; then
+      cat "$tmp/glslc.log" >&2
+      log "the glslc taken ($(awk '$2 == "glslc" { print $3 }' "$tmp/tools/versions")) lacks a shader feature" \
+        "that llama.cpp $RELEASE uses ($(basename "$test"))"
+      exit 1
+    fi
+  done
   publish "$tmp/tools" "$vulkan_tools" .complete
 }
 
@@ -513,10 +564,12 @@ choose_prefix() {
     windows)
       compiler=$(x86_64-w64-mingw32-g++-posix --version | head -n 1)
       options=$(engine_options)
-      key=$(printf '%s\n' "$RELEASE" "$patches_key" "$compiler" "$options" "${VULKAN_TOOLS[@]}" \
+      # The CPU modules are built without the Vulkan tools.
+      modules_key=$(printf '%s\n' "$RELEASE" "$patches_key" "$compiler" "$options" | sha256sum | cut -c1-12)
+      key=$(printf '%s\n' "$RELEASE" "$patches_key" "$compiler" "$options" "$(vulkan_tool_versions)" \
         "$ENGINE_LAYOUT" | sha256sum | cut -c1-12)
       prefix="$cache_root/llama.cpp-$RELEASE-engine-windows-x64-$key"
-      modules_tree="$cache_root/llama.cpp-$RELEASE-windows-cpu-modules-build-$key"
+      modules_tree="$cache_root/llama.cpp-$RELEASE-windows-cpu-modules-build-$modules_key"
       libdir=bin
       ;;
     tools)
@@ -544,8 +597,18 @@ main() {
   exec 9>"$cache_root/.lock"
   flock 9
   fetch_source
+  if [[ $target == vulkan-tools ]]; then
+    fetch_vulkan_tools
+    printf '%s\n' "$vulkan_tools"
+    return
+  fi
   choose_prefix
-  if [[ $target == windows ]]; then fetch_vulkan_tools; fi
+  # The Vulkan tools only build a missing Windows engine, whose name then
+  # covers the versions taken.
+  if [[ $target == windows && ! -f "$prefix/.complete" ]]; then
+    fetch_vulkan_tools
+    choose_prefix
+  fi
   if [[ $target == tools ]]; then
     # The source is in place; building the tools takes many minutes, so let go
     # of the shared lock (which a build of the helper waits on) and take one of

@@ -14,6 +14,9 @@
 # - the helper built against llama.cpp as an install lays it out
 #   (-DDEBRINDLE_INSTALLED_LLAMA=ON, scripts/test-installed-llama.sh);
 # - the Windows build under Wine (below);
+# - the engine cache without the network, and the Windows engine's Vulkan
+#   tools when the registry no longer serves their pinned versions
+#   (scripts/test-engine-cache.sh);
 # - the release archives, made (with the checks of what they hold: licenses,
 #   the glibc floor README.md states, the Windows engine's optimization) and
 #   tried out from an unusual folder.
@@ -57,10 +60,13 @@ bash scripts/fuzz.sh 10
 # DEBRINDLE_SKIP_WINDOWS=1 to leave it out.
 if [[ "${DEBRINDLE_SKIP_WINDOWS:-0}" == 1 ]]; then
   echo "test: Windows build under Wine left out (DEBRINDLE_SKIP_WINDOWS=1)" >&2
+  bash scripts/test-engine-cache.sh
 elif ! bash scripts/install-deps.sh --windows; then
   echo "test: Windows build under Wine skipped: MinGW-w64, Wine or Xvfb could not be installed" >&2
+  bash scripts/test-engine-cache.sh
 else
   bash scripts/test-windows.sh build build-windows
+  bash scripts/test-engine-cache.sh --windows
   # Two to three minutes: the Release build, both archives, and both helpers
   # answering from them.
   bash scripts/package.sh
