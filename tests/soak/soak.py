@@ -221,43 +221,28 @@ def switch_check(helper_path, models, cycles, environment):
     paths = [models.a, models.b, models.deeper_a, models.deeper_b]
     helper = subprocess.Popen([helper_path, "--server"], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                               stderr=subprocess.DEVNULL, env=environment)
-    last_progress = [time.monotonic()]
-
-    def watchdog():
-        while helper.poll() is None:
-            if time.monotonic() - last_progress[0] > STALL_SECONDS:
-                helper.kill()
-            time.sleep(1)
-
-    threading.Thread(target=watchdog, daemon=True).start()
-    errors = []
-    rss_start = rss_most = None
+    deadline = threading.Timer(STALL_SECONDS + cycles, helper.kill)
+    deadline.start()
+    rss = []
     for cycle in range(1, cycles + 1):
         for path in paths:
             helper.stdin.write((request_object(path, max_tokens=2) + "\n").encode("utf-8"))
             helper.stdin.flush()
             answer = helper.stdout.readline().decode("utf-8", "replace")
-            last_progress[0] = time.monotonic()
             if answer != answer_ok(models.reply(path, "hi", 2)) + "\n":
-                errors.append(f"switch cycle {cycle}, {os.path.basename(path)}: got {answer[:200]!r}")
-                break
-        if errors:
-            break
-        if cycle == SWITCH_RSS_AFTER:
-            rss_start = rss_most = resident_kib(helper.pid)
-        elif cycle > SWITCH_RSS_AFTER:
-            rss_most = max(rss_most, resident_kib(helper.pid))
+                helper.kill()
+                return [f"switch cycle {cycle}, {os.path.basename(path)}: got {answer[:200]!r}"]
+        if cycle >= SWITCH_RSS_AFTER:
+            rss.append(resident_kib(helper.pid))
     helper.stdin.close()
     status = helper.wait()
-    if status != 0:
-        errors.append(f"switching server: exit status {status}")
-    if rss_start and rss_most:
-        print(f"soak: {cycles * len(paths)} switches, VmRSS {rss_start} KiB after {SWITCH_RSS_AFTER} cycles, "
-              f"at most {rss_most} KiB after any later one ({rss_most - rss_start:+d} KiB)")
-        if rss_most - rss_start > SWITCH_ALLOWED_GROWTH_KIB:
-            errors.append(f"resident memory grew by {rss_most - rss_start} KiB over the switches")
-    elif not errors:
-        errors.append("resident memory over the switches could not be sampled")
+    deadline.cancel()
+    growth = max(rss) - rss[0]
+    print(f"soak: {cycles * len(paths)} switches, VmRSS {rss[0]} KiB after {SWITCH_RSS_AFTER} cycles, "
+          f"at most {max(rss)} KiB after any later one ({growth:+d} KiB)")
+    errors = [f"switching server: exit status {status}"] if status != 0 else []
+    if growth > SWITCH_ALLOWED_GROWTH_KIB:
+        errors.append(f"resident memory grew by {growth} KiB over the switches")
     return errors
 
 
