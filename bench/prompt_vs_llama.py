@@ -25,6 +25,7 @@ Usage: python3 bench/prompt_vs_llama.py [--build-dir DIR] [--rounds N] [--length
 from __future__ import annotations
 
 import argparse
+import itertools
 import json
 import re
 import statistics
@@ -86,11 +87,13 @@ def main() -> int:
         engine_tools = helper_engine_bench(paths.tools_bin, paths.helper.parent, Path(folder))
         server = bc.HelperServer(paths.helper)
         serial = iter(range(1 << 30))
+        every_word = bc.synthetic_words(26 * 26).split()
 
         def user_prompt(words: int) -> str:
             # A word of its own first, of one width: the prompt shares nothing
             # with the last and always has as many tokens.
-            return f"w{next(serial):06d} " + bc.synthetic_words(words)
+            # The two-letter words run out at 676: they repeat.
+            return f"w{next(serial):06d} " + " ".join(itertools.islice(itertools.cycle(every_word), words))
 
         server.ask_timed(bc.request_line(model, user_prompt(8), 1))
         for length in [int(n) for n in args.lengths.split(",")]:
