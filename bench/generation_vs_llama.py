@@ -68,8 +68,8 @@ def bench_argv(tools: Path, model: Path, depth: int, repetitions: int) -> list[s
             "-o", "json"]
 
 
-def prompt_token_count(tools: Path, model: Path, prompt: str) -> int:
-    run = bc.run_measured(completion_argv(tools, model, prompt, 1, ("--verbose-prompt",)))
+def prompt_token_count(tools: Path, model: Path, prompt: str, extra: tuple[str, ...] = ()) -> int:
+    run = bc.run_measured(completion_argv(tools, model, prompt, 1, ("--verbose-prompt", *extra)))
     found = re.search(rb"number of tokens in prompt = (\d+)", run.stdout + run.stderr)
     if run.status != 0 or not found:
         raise SystemExit(f"llama-completion did not report the prompt length:\n{run.stderr.decode()[-2000:]}")

@@ -27,7 +27,6 @@ from __future__ import annotations
 import argparse
 import itertools
 import json
-import re
 import statistics
 import sys
 import tempfile
@@ -35,9 +34,11 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import bench_common as bc  # noqa: E402
-from generation_vs_llama import completion_argv  # noqa: E402
+from generation_vs_llama import prompt_token_count  # noqa: E402
 
 BATCH, UBATCH = 512, 256
+# llama-completion's context while it counts a prompt's tokens.
+COUNTING_CONTEXT = ("-c", "8192")
 MODEL = "chat-1b-q4km"
 
 
@@ -66,14 +67,6 @@ def bench_rate(tools: Path, model: Path, length: int, repetitions: int) -> list[
     return json.loads(run.stdout)[0]["samples_ts"]
 
 
-def prompt_tokens(tools: Path, model: Path, prompt: str) -> int:
-    run = bc.run_measured(completion_argv(tools, model, prompt, 1, ("--verbose-prompt", "-c", "8192")))
-    found = re.search(rb"number of tokens in prompt = (\d+)", run.stdout + run.stderr)
-    if run.status != 0 or not found:
-        raise SystemExit(f"llama-completion did not report the prompt length:\n{run.stderr.decode()[-2000:]}")
-    return int(found.group(1))
-
-
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--rounds", type=int, default=5, help="quiet interleaved rounds per length (default 5)")
@@ -95,14 +88,17 @@ def main() -> int:
             # The two-letter words run out at 676: they repeat.
             return f"w{next(serial):06d} " + " ".join(itertools.islice(itertools.cycle(every_word), words))
 
+        def tokens_of(words: int) -> int:
+            prompt = bc.llama3_prompt("", user_prompt(words))
+            return prompt_token_count(paths.tools_bin, model, prompt, COUNTING_CONTEXT)
+
         server.ask_timed(bc.request_line(model, user_prompt(8), 1))
         for length in [int(n) for n in args.lengths.split(",")]:
             # Words for about `length` tokens (a word is one token or more).
             words = length
             for _ in range(3):
-                tokens = prompt_tokens(paths.tools_bin, model, bc.llama3_prompt("", user_prompt(words)))
-                words = max(1, words * length // tokens)
-            tokens = prompt_tokens(paths.tools_bin, model, bc.llama3_prompt("", user_prompt(words)))
+                words = max(1, words * length // tokens_of(words))
+            tokens = tokens_of(words)
 
             def measure(index: int) -> dict:
                 ours = []

@@ -102,21 +102,17 @@ def budget(user_prompt, max_tokens):
 
 class Models:
     def __init__(self, make_model, directory):
-        self.a = os.path.join(directory, "cycle.gguf")
-        self.b = os.path.join(directory, "hello.gguf")
+        self.a, self.b, self.deeper_a, self.deeper_b = (
+            os.path.join(directory, name) for name in ("cycle.gguf", "hello.gguf", "cycle-deeper.gguf",
+                                                       "hello-deeper.gguf"))
         # A: " a b a b ..." until the budget ends it. B: " Hello world!", then the end.
-        subprocess.run([make_model, "--out", self.a, "--words", "\u2581a \u2581b",
-                        "--chain", "\u2581a \u2581b", "--end", "\u2581a"], check=True)
-        subprocess.run([make_model, "--out", self.b, "--words", "\u2581Hello \u2581world !",
-                        "--chain", "\u2581Hello \u2581world !"], check=True)
+        # Each again, of other depths, for the switches.
+        cycle = ["--words", "\u2581a \u2581b", "--chain", "\u2581a \u2581b", "--end", "\u2581a"]
+        hello = ["--words", "\u2581Hello \u2581world !", "--chain", "\u2581Hello \u2581world !"]
+        for path, flags in ((self.a, cycle), (self.b, hello), (self.deeper_a, cycle + ["--layers", "3"]),
+                            (self.deeper_b, hello + ["--layers", "5"])):
+            subprocess.run([make_model, "--out", path, *flags], check=True)
         self.missing = os.path.join(directory, "missing.gguf")
-        # Two more of each kind, of other depths, for the switches.
-        self.deeper_a = os.path.join(directory, "cycle-deeper.gguf")
-        self.deeper_b = os.path.join(directory, "hello-deeper.gguf")
-        subprocess.run([make_model, "--out", self.deeper_a, "--words", "\u2581a \u2581b", "--layers", "3",
-                        "--chain", "\u2581a \u2581b", "--end", "\u2581a"], check=True)
-        subprocess.run([make_model, "--out", self.deeper_b, "--words", "\u2581Hello \u2581world !", "--layers", "5",
-                        "--chain", "\u2581Hello \u2581world !"], check=True)
 
     def reply(self, path, user_prompt, max_tokens):
         tokens = budget(user_prompt, max_tokens)

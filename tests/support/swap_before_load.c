@@ -9,12 +9,10 @@
 
 #include <llama.h>
 
-struct llama_model* llama_model_load_from_splits(const char** paths, size_t n_paths,
-                                                 struct llama_model_params params) {
+struct llama_model* llama_model_load_from_splits(const char** paths, size_t n_paths, struct llama_model_params params) {
     const char* path = getenv("DEBRINDLE_SWAP_PATH");
     const char* with = getenv("DEBRINDLE_SWAP_WITH");
     if (path != NULL && with != NULL && rename(with, path) != 0) abort();
-    struct llama_model* (*load)(const char**, size_t, struct llama_model_params) =
-        (struct llama_model * (*)(const char**, size_t, struct llama_model_params)) dlsym(RTLD_NEXT, __func__);
+    __typeof__(llama_model_load_from_splits)* load = dlsym(RTLD_NEXT, __func__);
     return load(paths, n_paths, params);
 }
