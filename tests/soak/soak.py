@@ -14,9 +14,8 @@ memory (VmRSS) must have grown by less than 1 % from the moment the first
 line, right after the same small generation each time, with glibc's malloc
 thresholds pinned (see PINNED_MALLOC).
 
-A second server then loads four small models in turn, over and over, with
-glibc's malloc as hosts run it: its VmRSS after every cycle must be within
-1 MiB of what it was after the first 20 cycles.
+A second server then loads four models in turn, glibc's malloc as hosts run it:
+VmRSS after every cycle within 1 MiB of VmRSS after the first 20 cycles.
 
 The huge lines are never tokenized: a generation with a 1 MiB prompt would
 size its context to the prompt and take a very long time on its own.
@@ -102,17 +101,20 @@ def budget(user_prompt, max_tokens):
 
 class Models:
     def __init__(self, make_model, directory):
-        self.a, self.b, self.deeper_a, self.deeper_b = (
-            os.path.join(directory, name) for name in ("cycle.gguf", "hello.gguf", "cycle-deeper.gguf",
-                                                       "hello-deeper.gguf"))
+        self.a = os.path.join(directory, "cycle.gguf")
+        self.b = os.path.join(directory, "hello.gguf")
         # A: " a b a b ..." until the budget ends it. B: " Hello world!", then the end.
-        # Each again, of other depths, for the switches.
-        cycle = ["--words", "\u2581a \u2581b", "--chain", "\u2581a \u2581b", "--end", "\u2581a"]
-        hello = ["--words", "\u2581Hello \u2581world !", "--chain", "\u2581Hello \u2581world !"]
-        for path, flags in ((self.a, cycle), (self.b, hello), (self.deeper_a, cycle + ["--layers", "3"]),
-                            (self.deeper_b, hello + ["--layers", "5"])):
-            subprocess.run([make_model, "--out", path, *flags], check=True)
+        subprocess.run([make_model, "--out", self.a, "--words", "\u2581a \u2581b",
+                        "--chain", "\u2581a \u2581b", "--end", "\u2581a"], check=True)
+        subprocess.run([make_model, "--out", self.b, "--words", "\u2581Hello \u2581world !",
+                        "--chain", "\u2581Hello \u2581world !"], check=True)
         self.missing = os.path.join(directory, "missing.gguf")
+        # Each again, of other depths, for the switches.
+        self.deeper_a, self.deeper_b = (os.path.join(directory, f"{n}-deeper.gguf") for n in ("cycle", "hello"))
+        for path, words, end, layers in ((self.deeper_a, "\u2581a \u2581b", ["--end", "\u2581a"], "3"),
+                                         (self.deeper_b, "\u2581Hello \u2581world !", [], "5")):
+            subprocess.run([make_model, "--out", path, "--words", words, "--chain", words, "--layers", layers, *end],
+                           check=True)
 
     def reply(self, path, user_prompt, max_tokens):
         tokens = budget(user_prompt, max_tokens)
@@ -248,8 +250,7 @@ def main():
     parser.add_argument("--huge-every", type=int, default=200)
     parser.add_argument("--seed", type=int, default=1)
     parser.add_argument("--helper", default=os.path.join(ROOT, "build", "bin", "debrindle-llama-helper"))
-    parser.add_argument("--switch-cycles", type=int, default=2500,
-                        help="cycles of four model switches (default 2500: 10,000 switches)")
+    parser.add_argument("--switch-cycles", type=int, default=2500, help="cycles of four model loads each")
     parser.add_argument("--make-model")
     parser.add_argument("--rss-every", type=int, default=0, help="also print VmRSS every this many answers")
     parser.add_argument("--default-malloc", action="store_true",
