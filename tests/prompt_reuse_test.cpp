@@ -15,26 +15,36 @@ std::vector<llama_token> tokens(std::size_t shared, std::size_t length, llama_to
     return prompt;
 }
 
-// Never the last prompt token; whole physical batches, or multiples of 64
-// whose first batch (to the next multiple of 256, or the end) has 64 rows.
+// Never the last prompt token; whole physical batches, or multiples of 16
+// whose first batch (to the next multiple of 256, or the end) has 8 rows,
+// whose kept rows' batch in the kept prompt falls on the fresh batch's side of
+// 64 rows, and without the pool's tiled attention has 64 where the fresh
+// batch has.
 TEST(PromptReuse, ReusablePromptLengthByGrain) {
-    const std::vector<llama_token> cached(1300, 7);
     const struct {
-        std::size_t shared, length, batches, tiles;
-    } cases[] = {{255, 600, 0, 192},       {256, 600, 256, 256}, {511, 600, 256, 448}, {512, 600, 512, 512},
-                 {600, 600, 512, 512},     {63, 600, 0, 0},      {65, 600, 0, 64},     {257, 257, 256, 256},
-                 {1300, 1400, 1280, 1280}, {700, 800, 512, 640}, {700, 700, 512, 576}, {0, 0, 0, 0}};
+        std::size_t shared, length, kept, batches, groups, tiled;
+    } cases[] = {{255, 600, 1300, 0, 192, 240},   {256, 600, 1300, 256, 256, 256},
+                 {511, 600, 1300, 256, 448, 496}, {512, 600, 1300, 512, 512, 512},
+                 {600, 600, 1300, 512, 528, 592}, {63, 600, 1300, 0, 48, 48},
+                 {257, 257, 1300, 256, 256, 256}, {1300, 1400, 1300, 1280, 1280, 1280},
+                 {700, 800, 1300, 512, 688, 688}, {700, 700, 1300, 512, 624, 688},
+                 {540, 560, 1300, 512, 512, 512}, {600, 560, 540, 512, 528, 528},
+                 {600, 566, 1300, 512, 512, 512}, {0, 0, 1300, 0, 0, 0}};
     for (const auto& c : cases) {
         const auto prompt = tokens(c.shared, c.length);
+        const std::vector<llama_token> cached(c.kept, 7);
         EXPECT_EQ(reusable_prompt_length(cached, prompt, ReuseGrain::physical_batch), c.batches) << c.shared;
-        EXPECT_EQ(reusable_prompt_length(cached, prompt, ReuseGrain::attention_tile), c.tiles) << c.shared;
+        EXPECT_EQ(reusable_prompt_length(cached, prompt, ReuseGrain::row_group), c.groups) << c.shared;
+        EXPECT_EQ(reusable_prompt_length(cached, prompt, ReuseGrain::row_group_tiled), c.tiled) << c.shared;
         EXPECT_EQ(reusable_prompt_length(cached, prompt, ReuseGrain::none), 0U);
     }
     EXPECT_TRUE(first_piece_end(192, 600) == 256 && first_piece_end(576, 700) == 700);
+    EXPECT_TRUE(first_piece_needs_tiles(240, 600) && !first_piece_needs_tiles(528, 560));
 }
 
 TEST(PromptReuse, GrainAndKeptContext) {
-    EXPECT_EQ(prefix_reuse_grain({}), ReuseGrain::attention_tile);
+    EXPECT_EQ(prefix_reuse_grain({}), ReuseGrain::row_group);
+    EXPECT_EQ(prefix_reuse_grain({.tiled_attention_switch = true}), ReuseGrain::row_group_tiled);
     EXPECT_EQ(prefix_reuse_grain({.plain_cache = false}), ReuseGrain::none);
     EXPECT_EQ(prefix_reuse_grain({.experts = true}), ReuseGrain::physical_batch);
     EXPECT_EQ(prefix_reuse_grain({.layers_on_gpu = true}), ReuseGrain::physical_batch);
@@ -67,8 +77,8 @@ TEST(PromptReuse, KeptPromptsNewestFirstWithinTheirLimits) {
     keep(200, 2, 10);  // the start of the last: not kept
     keep(600, 2, 30);  // begins as the last: takes its place
     EXPECT_TRUE(kept.size() == 2 && kept.bytes() == 40);
-    EXPECT_EQ(kept.best_for(tokens(100, 700, 2), ReuseGrain::attention_tile, false).length, 576U);
-    EXPECT_EQ(kept.best_for(tokens(100, 700, 2), ReuseGrain::attention_tile, true).prompt, nullptr);
+    EXPECT_EQ(kept.best_for(tokens(100, 700, 2), ReuseGrain::row_group, false).length, 592U);
+    EXPECT_EQ(kept.best_for(tokens(100, 700, 2), ReuseGrain::row_group, true).prompt, nullptr);
     for (llama_token other = 10; other < 20; ++other) keep(300, other, 1);
     EXPECT_EQ(kept.size(), kept_prompts_limit);
     keep(300, 30, kept_prompt_bytes_limit);

@@ -17,6 +17,7 @@
 #include "engine/prompt.hpp"
 #include "engine/prompt_reuse.hpp"
 #include "engine/sequence_state.hpp"
+#include "engine/thread_pool.hpp"
 #include "support/in_process_engine.hpp"
 #include "support/models.hpp"
 
@@ -84,9 +85,11 @@ std::vector<std::uint8_t> sequence_cells(llama_context* context) {
 // A prompt resumed at the prefix a kept prompt gives it, with those cells
 // restored into an emptied context, computes only the rest, and its cells and
 // last logits are a fresh decode's bit for bit: for each weight type, head
-// layout, thread count, a fresh last batch shorter and longer than 64 rows,
-// and every prefix the prompts share (multiples of 64 and around them; the
-// rule cuts those down). The kept cells come from a prompt of another length.
+// layout, thread count (on a pool of its own, as the helper's), a fresh last
+// batch shorter and longer than 64 rows, and every prefix the prompts share
+// (multiples of 16 and around them; the rules with and without the pool's
+// tiled attention cut those down). The kept cells come from a prompt of
+// another length.
 TEST_F(Engine, PromptResumedAtAReusablePrefixIsTheFreshBits) {
     using model_writer::WeightType;
     const struct {
@@ -94,22 +97,26 @@ TEST_F(Engine, PromptResumedAtAReusablePrefixIsTheFreshBits) {
         std::uint32_t heads, kv_heads;
         std::int32_t threads;
         std::size_t length;
-    } cases[] = {
-        {WeightType::f32, 4, 4, 2, 700},   {WeightType::f16, 8, 4, 3, 560},     {WeightType::q8_0, 32, 4, 4, 700},
-        {WeightType::q4_0, 32, 8, 8, 700}, {WeightType::q4_k_m, 8, 4, 2, 700},  {WeightType::q4_k_m, 32, 8, 3, 560},
-        {WeightType::q6_k, 4, 4, 4, 560},  {WeightType::iq4_nl, 32, 4, 2, 700}, {WeightType::f32, 32, 8, 8, 560}};
+        std::size_t kept_length;  // its last batch longer or shorter than 64 rows
+    } cases[] = {{WeightType::f32, 4, 4, 2, 700, 737},    {WeightType::f16, 8, 4, 3, 560, 540},
+                 {WeightType::q8_0, 32, 4, 4, 700, 560},  {WeightType::q4_0, 32, 8, 8, 700, 737},
+                 {WeightType::q4_k_m, 8, 4, 2, 700, 560}, {WeightType::q4_k_m, 32, 8, 3, 560, 597},
+                 {WeightType::q6_k, 4, 4, 4, 560, 540},   {WeightType::iq4_nl, 32, 4, 2, 700, 737},
+                 {WeightType::f32, 32, 8, 8, 560, 597}};
     for (const auto& c : cases) {
         model_writer::ModelSpec model_spec;
         // Seed, vocabulary, width, layers, feed-forward length, heads, KV heads.
         model_spec.weights = model_writer::RandomWeights{1, 2000, 512, 2, 1536, c.heads, c.kv_heads};
         model_spec.weight_type = c.type;
         const LoadedModel model = load(model_spec);
+        const EngineThreadPool pool = thread_pool_create(c.threads);
         auto context = context_create(model, generation_context_params(2048, c.threads));
-        ASSERT_TRUE(context);
+        ASSERT_TRUE(context && pool);
+        context->attach_thread_pool(pool.get());
         llama_context* ctx = context->get();
         std::mt19937 random(static_cast<unsigned>(c.length + c.heads));
         std::uniform_int_distribution<llama_token> pick(100, 1999);
-        std::vector<llama_token> prompt(c.length), kept(c.length + 37);
+        std::vector<llama_token> prompt(c.length), kept(c.kept_length);
         for (auto& token : prompt) token = pick(random);
         for (std::size_t i = 0; i < kept.size(); ++i) kept[i] = i + 1 < c.length ? prompt[i] : pick(random);
         const auto decode_from = [&](std::span<const llama_token> tokens, std::size_t first) {
@@ -125,12 +132,15 @@ TEST_F(Engine, PromptResumedAtAReusablePrefixIsTheFreshBits) {
         const std::vector<float> fresh_logits(llama_get_logits_ith(ctx, -1),
                                               llama_get_logits_ith(ctx, -1) + logit_bytes / sizeof(float));
         std::set<std::size_t> reuse_points;
-        for (std::size_t shared = 64; shared < c.length; shared += 64) {
+        for (std::size_t shared = 16; shared < c.length; shared += 16) {
             for (const std::size_t around : {shared - 4, shared - 1, shared, shared + 1, shared + 4}) {
-                const std::size_t reused =
-                    reusable_prompt_length(std::span(kept).first(around), prompt, ReuseGrain::attention_tile);
-                EXPECT_TRUE(reused <= around && reused % 64 == 0) << around;
-                if (reused > 0) reuse_points.insert(reused);
+                std::vector<llama_token> cached = kept;  // sharing `around` tokens
+                if (around < cached.size()) cached[around] = 1;
+                for (const auto grain : {ReuseGrain::row_group, ReuseGrain::row_group_tiled}) {
+                    const std::size_t reused = reusable_prompt_length(cached, prompt, grain);
+                    EXPECT_TRUE(reused <= around && reused % 16 == 0) << around;
+                    if (reused > 0) reuse_points.insert(reused);
+                }
             }
         }
         for (const std::size_t reused : reuse_points) {

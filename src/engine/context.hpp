@@ -31,6 +31,10 @@ public:
     // multiple of 256.
     std::uint32_t cell_count() const { return llama_n_ctx(context_.get()); }
 
+    // Computes on `pool` (none: llama.cpp's own threads for each graph).
+    void attach_thread_pool(ggml_threadpool* pool);
+    ggml_threadpool* thread_pool() const { return thread_pool_; }
+
     // The prompt tokens whose cells the cache holds from position 0, in
     // order; cells past them (a reply's) are never taken for a prompt's.
     std::span<const llama_token> cached_prompt() const { return cached_prompt_; }
@@ -39,6 +43,7 @@ public:
 private:
     std::unique_ptr<llama_context, ContextDeleter> context_;
     const LoadedModel* model_;
+    ggml_threadpool* thread_pool_ = nullptr;
     std::vector<llama_token> cached_prompt_;
 };
 

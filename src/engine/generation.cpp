@@ -18,6 +18,7 @@
 #include "engine/prompt.hpp"
 #include "engine/prompt_reuse.hpp"
 #include "engine/sequence_state.hpp"
+#include "engine/thread_pool.hpp"
 #include "engine/token_piece.hpp"
 
 namespace debrindle {
@@ -82,7 +83,9 @@ std::optional<KeptPrompt> copy_out_prompt(const KeptGeneration& kept) {
 Result<std::size_t, EngineError> prepare_context(const EngineBackend& backend, const LoadedModel& model,
                                                  std::uint32_t length, std::span<const llama_token> prompt,
                                                  KeptGeneration& kept) {
-    const ReuseGrain grain = prefix_reuse_grain(kept.traits.reuse);
+    ReuseConditions reuse = kept.traits.reuse;
+    reuse.tiled_attention_switch = backend.thread_pool() != nullptr && tiled_attention_switch_available();
+    const ReuseGrain grain = prefix_reuse_grain(reuse);
     const bool past = past_original_context(length, kept.traits.original_context_length);
     std::optional<KeptPrompt> last = grain == ReuseGrain::none ? std::nullopt : copy_out_prompt(kept);
     if (kept.context && &kept.context->model() == &model &&
@@ -95,7 +98,7 @@ Result<std::size_t, EngineError> prepare_context(const EngineBackend& backend, c
             context_create(model, generation_context_params(length, thread_count(logical_processor_count())));
         if (!context) return Failure{context.error()};
         // Without a pool (no CPU module) this leaves llama.cpp's own threads.
-        llama_attach_threadpool(context->get(), backend.thread_pool(), backend.thread_pool());
+        context->attach_thread_pool(backend.thread_pool());
         kept.context.emplace(std::move(context).value());
     }
     EngineContext& context = *kept.context;
@@ -199,6 +202,8 @@ Result<Done, EngineError> decode_prompt(const EngineContext& context, std::span<
             auto added = batch.add(prompt[position], static_cast<llama_pos>(position), position + 1 == prompt.size());
             if (!added) return added;
         }
+        const bool tiles = start == first && first_piece_needs_tiles(first, prompt.size());
+        const TiledAttentionScope tiled(tiles ? context.thread_pool() : nullptr);
         auto decoded = batch.decode(context);
         if (!decoded) return decoded;
         start = end;

@@ -11,11 +11,39 @@ ReuseGrain prefix_reuse_grain(const ReuseConditions& conditions) {
     if (conditions.experts || conditions.layers_on_gpu || conditions.cpu_matrix_tiles) {
         return ReuseGrain::physical_batch;
     }
-    return ReuseGrain::attention_tile;
+    return conditions.tiled_attention_switch ? ReuseGrain::row_group_tiled : ReuseGrain::row_group;
 }
 
 std::size_t first_piece_end(std::size_t first, std::size_t prompt_length) {
     return std::min(prompt_length, (first / physical_batch_size + 1) * physical_batch_size);
+}
+
+namespace {
+
+// The rows of the fresh path's physical batch that holds `row`, for a prompt
+// of `prompt_length` tokens.
+std::size_t fresh_batch_rows(std::size_t row, std::size_t prompt_length) {
+    return first_piece_end(row, prompt_length) - (row - row % physical_batch_size);
+}
+
+// Whether resuming at `first` (a multiple of 16) with the cells of a kept
+// prompt of `kept_length` tokens computes the fresh bits. The kept rows of
+// the batch that holds `first` were computed in the kept prompt's batch,
+// with its attention kernel: it must be the fresh batch's.
+bool first_piece_fits(std::size_t first, std::size_t prompt_length, std::size_t kept_length, ReuseGrain grain) {
+    if (first_piece_end(first, prompt_length) - first < first_piece_min_rows) return false;
+    if ((fresh_batch_rows(first, kept_length) >= attention_tile_rows) !=
+        (fresh_batch_rows(first, prompt_length) >= attention_tile_rows)) {
+        return false;
+    }
+    return grain == ReuseGrain::row_group_tiled || !first_piece_needs_tiles(first, prompt_length);
+}
+
+}  // namespace
+
+bool first_piece_needs_tiles(std::size_t first, std::size_t prompt_length) {
+    return first_piece_end(first, prompt_length) - first < attention_tile_rows &&
+           fresh_batch_rows(first, prompt_length) >= attention_tile_rows;
 }
 
 std::size_t reusable_prompt_length(std::span<const llama_token> cached, std::span<const llama_token> prompt,
@@ -26,11 +54,10 @@ std::size_t reusable_prompt_length(std::span<const llama_token> cached, std::spa
     const std::size_t usable = std::min(shared, prompt.size() - 1);
     const std::size_t on_batch_line = usable - usable % physical_batch_size;
     if (grain == ReuseGrain::physical_batch) return on_batch_line;
-    // The largest multiple of 64 whose first batch has 64 rows or more; a
-    // batch line always serves, as the fresh path decodes from there too.
-    for (std::size_t reused = usable - usable % attention_tile_rows; reused > on_batch_line;
-         reused -= attention_tile_rows) {
-        if (first_piece_end(reused, prompt.size()) - reused >= attention_tile_rows) return reused;
+    // The largest multiple of 16 whose first batch fits; a batch line always
+    // serves, as the fresh path decodes from there too.
+    for (std::size_t reused = usable - usable % row_group_rows; reused > on_batch_line; reused -= row_group_rows) {
+        if (first_piece_fits(reused, prompt.size(), cached.size(), grain)) return reused;
     }
     return on_batch_line;
 }

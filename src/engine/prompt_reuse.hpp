@@ -23,26 +23,37 @@ namespace debrindle {
 // Resuming on a multiple of 256 computes every batch as the fresh path does:
 // exact whatever the kernels (`physical_batch`).
 //
-// Resuming on a multiple of 64 with a first batch of at least 64 rows is exact
-// on the CPU modules' kernels (`attention_tile`), because a row's bits depend
-// on its batch only through:
+// On the CPU modules' kernels a row's bits depend on its batch only through:
 // - thresholds on the batch's row count that pick a kernel: tinyBLAS from 2
 //   rows, the repacked products' tiles from 4, the IQ panel product from 8,
-//   the tiled flash attention from 64 (`GGML_FA_TILE_Q`). Both batches have at
-//   least 64 rows, so every threshold falls the same way;
+//   the tiled flash attention from 64 (`GGML_FA_TILE_Q`);
 // - row groups counted from the batch's start: the repacked products quantize
 //   and multiply rows in groups of 16 and 4 with the rest one at a time, the
-//   IQ panel product in groups of 4. The first batch starts 0, 64, 128 or 192
-//   rows after the fresh one and is that much shorter, so every row keeps its
-//   group and the tails are the same rows;
+//   IQ panel product in groups of 4;
 // - nothing else: tinyBLAS, the plain dot products, the norms, rope, the
 //   element-wise ops and the cache writes compute each row (each element) in
-//   the same order whatever its neighbours. The tiled attention's tiles and
-//   thread chunks are cut at places that depend on the batch's length, but
-//   each row's sums run over the same key tiles in the same order; a key tile
-//   that only another row of its tile sees adds a zero weight times finite
-//   values, which changes no bit. The cells past the prompt are zero, as in a
-//   fresh context, because kept cells are restored into an emptied one.
+//   the same order whatever its neighbours. The one-row attention computes
+//   each row alone. The tiled attention's tiles and thread chunks are cut at
+//   places that depend on the batch's length, but each row's sums run over
+//   the same key tiles in the same order; a key tile that only another row of
+//   its tile sees adds a zero weight times finite values, which changes no
+//   bit. The cells past the prompt are zero, as in a fresh context, because
+//   kept cells are restored into an emptied one.
+// So a resume point k that is a multiple of 16 (`row_group_rows`), with a
+// first batch of 8 rows or more (`first_piece_min_rows`), is exact: the first
+// batch starts a multiple of 16 rows after the fresh one and ends where it
+// ends, so every row keeps its group and the tails are the same rows, and
+// both batches fall on the same side of every threshold under 64. The tiled
+// attention's threshold remains, twice:
+// - the kept rows of that batch (from its start to k) were computed in the
+//   kept prompt's own batch, which must fall on the fresh batch's side of 64
+//   rows (both are at least 16 rows long, past the other thresholds);
+// - with `row_group` the first batch must have 64 rows or more where the
+//   fresh one has; with `row_group_tiled` the engine's thread pool computes a
+//   shorter first batch's attention in tiles, as the fresh batch did
+//   (`first_piece_needs_tiles`, the pool's switch that our build of the CPU
+//   module adds).
+//
 // The products of a mixture of experts group the rows by expert, and the
 // Vulkan and AMX products pick their kernels by row count, so those keep
 // `physical_batch`. A cache that holds values other than one position's cells
@@ -53,9 +64,11 @@ namespace debrindle {
 // the last prompt row, which sees every cell, as a non-finite value; so a
 // generation whose last prompt logits are not all finite decodes the prompt
 // again from the start.
-enum class ReuseGrain { none, physical_batch, attention_tile };
+enum class ReuseGrain { none, physical_batch, row_group, row_group_tiled };
 
 inline constexpr std::size_t attention_tile_rows = 64;
+inline constexpr std::size_t row_group_rows = 16;
+inline constexpr std::size_t first_piece_min_rows = 8;
 
 // What decides the grain, from the model, where its layers are and the CPU
 // module.
@@ -66,19 +79,26 @@ struct ReuseConditions {
     bool experts = false;
     bool layers_on_gpu = false;
     bool cpu_matrix_tiles = false;
+    // The context computes on a pool whose attention can be put in tiles.
+    bool tiled_attention_switch = false;
 };
 
 ReuseGrain prefix_reuse_grain(const ReuseConditions& conditions);
 
-// How many leading tokens of `prompt` keep the cells `cached` left: the
-// longest shared prefix, short of the last prompt token (whose logits start
-// the reply), cut down to where the grain resumes exactly.
+// How many leading tokens of `prompt` keep the cells that the prompt
+// `cached` left (all of its tokens, as its cells were computed): the longest
+// shared prefix, short of the last prompt token (whose logits start the
+// reply), cut down to where the grain resumes exactly.
 std::size_t reusable_prompt_length(std::span<const llama_token> cached, std::span<const llama_token> prompt,
                                    ReuseGrain grain);
 
 // Where the first decode from `first` ends for a prompt of `prompt_length`
 // tokens: the end of the fresh path's physical batch that holds `first`.
 std::size_t first_piece_end(std::size_t first, std::size_t prompt_length);
+
+// Whether that first decode must compute its attention in tiles to give the
+// fresh bits: the fresh batch took the tiles, and the first piece is shorter.
+bool first_piece_needs_tiles(std::size_t first, std::size_t prompt_length);
 
 // Whether a kept context of `kept_cells` serves a generation that needs
 // `needed_length` (as asked for, not yet padded). Attention reads only the cells in use, padded the same way
