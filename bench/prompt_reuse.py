@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Shared system prompts: the helper's server, which keeps the cells of the
 last prompts and resumes a request at the longest prefix it shares with one
-of them (in multiples of 16 tokens on the CPU), side by side with llama-server
+of them (in multiples of 4 tokens on the CPU), side by side with llama-server
 from the same pinned llama.cpp with its prompt cache on (its default: it keeps
 every shared token, and recent prompts in host memory) and off, in one run.
 

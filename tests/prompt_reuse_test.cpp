@@ -15,21 +15,19 @@ std::vector<llama_token> tokens(std::size_t shared, std::size_t length, llama_to
     return prompt;
 }
 
-// Never the last prompt token; whole physical batches, or multiples of 16
+// Never the last prompt token; whole physical batches, or multiples of 4
 // whose first batch (to the next multiple of 256, or the end) has 8 rows,
-// whose kept rows' batch in the kept prompt falls on the fresh batch's side of
-// 64 rows, and without the pool's tiled attention has 64 where the fresh
+// whose kept rows' batch in the kept prompt has 8 and falls on the fresh
+// batch's side of 64 rows, and without the pool's tiled attention has 64 where the fresh
 // batch has.
 TEST(PromptReuse, ReusablePromptLengthByGrain) {
     const struct {
         std::size_t shared, length, kept, batches, groups, tiled;
-    } cases[] = {{255, 600, 1300, 0, 192, 240},   {256, 600, 1300, 256, 256, 256},
-                 {511, 600, 1300, 256, 448, 496}, {512, 600, 1300, 512, 512, 512},
-                 {600, 600, 1300, 512, 528, 592}, {63, 600, 1300, 0, 48, 48},
-                 {257, 257, 1300, 256, 256, 256}, {1300, 1400, 1300, 1280, 1280, 1280},
-                 {700, 800, 1300, 512, 688, 688}, {700, 700, 1300, 512, 624, 688},
-                 {540, 560, 1300, 512, 512, 512}, {600, 560, 540, 512, 528, 528},
-                 {600, 566, 1300, 512, 512, 512}, {0, 0, 1300, 0, 0, 0}};
+    } cases[] = {{255, 600, 1300, 0, 192, 248},   {256, 600, 1300, 256, 256, 256},      {511, 600, 1300, 256, 448, 504},
+                 {512, 600, 1300, 512, 512, 512}, {600, 600, 1300, 512, 536, 592},      {63, 600, 1300, 0, 60, 60},
+                 {257, 257, 1300, 256, 256, 256}, {1300, 1400, 1300, 1280, 1280, 1280}, {700, 800, 1300, 512, 700, 700},
+                 {700, 700, 1300, 512, 636, 692}, {540, 560, 1300, 512, 512, 512},      {600, 560, 540, 512, 540, 540},
+                 {600, 566, 1300, 512, 512, 512}, {600, 560, 518, 512, 512, 512},       {0, 0, 1300, 0, 0, 0}};
     for (const auto& c : cases) {
         const auto prompt = tokens(c.shared, c.length);
         const std::vector<llama_token> cached(c.kept, 7);
@@ -77,7 +75,7 @@ TEST(PromptReuse, KeptPromptsNewestFirstWithinTheirLimits) {
     keep(200, 2, 10);  // the start of the last: not kept
     keep(600, 2, 30);  // begins as the last: takes its place
     EXPECT_TRUE(kept.size() == 2 && kept.bytes() == 40);
-    EXPECT_EQ(kept.best_for(tokens(100, 700, 2), ReuseGrain::row_group, false).length, 592U);
+    EXPECT_EQ(kept.best_for(tokens(100, 700, 2), ReuseGrain::row_group, false).length, 600U);
     EXPECT_EQ(kept.best_for(tokens(100, 700, 2), ReuseGrain::row_group, true).prompt, nullptr);
     for (llama_token other = 10; other < 20; ++other) keep(300, other, 1);
     EXPECT_EQ(kept.size(), kept_prompts_limit);

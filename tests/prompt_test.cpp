@@ -87,9 +87,9 @@ std::vector<std::uint8_t> sequence_cells(llama_context* context) {
 // last logits are a fresh decode's bit for bit: for each weight type, head
 // layout, thread count (on a pool of its own, as the helper's), a fresh last
 // batch shorter and longer than 64 rows, and every prefix the prompts share
-// (multiples of 16 near a batch's end, of 64 elsewhere, and around them; the
-// rules with and without the pool's
-// tiled attention cut those down). The kept cells come from a prompt of
+// (multiples of 32 near a batch's end, of 128 elsewhere, and 1 and 4 around
+// those near a batch's end or on its line; the rules with and without the
+// pool's tiled attention cut those down). The kept cells come from a prompt of
 // another length.
 TEST_F(Engine, PromptResumedAtAReusablePrefixIsTheFreshBits) {
     using model_writer::WeightType;
@@ -133,16 +133,21 @@ TEST_F(Engine, PromptResumedAtAReusablePrefixIsTheFreshBits) {
         const std::vector<float> fresh_logits(llama_get_logits_ith(ctx, -1),
                                               llama_get_logits_ith(ctx, -1) + logit_bytes / sizeof(float));
         std::set<std::size_t> reuse_points;
-        for (std::size_t shared = 16; shared < c.length; shared += 16) {
-            // Steps of 16 where a first batch is short (the last 64 rows of a
-            // batch), of 128 elsewhere: the test's time stays in bounds.
-            if (shared % 128 != 0 && first_piece_end(shared, c.length) - shared > 64) continue;
-            for (const std::size_t around : {shared - 4, shared - 1, shared, shared + 1, shared + 4}) {
+        for (std::size_t shared = 32; shared < c.length; shared += 32) {
+            // Steps of 32 where a first batch is short (the last 64 rows of a
+            // batch), with 1 and 4 either side there and on batch lines; of
+            // 128 elsewhere: the test's time stays in bounds.
+            const bool short_first_batch = first_piece_end(shared, c.length) - shared <= 64;
+            if (shared % 128 != 0 && !short_first_batch) continue;
+            std::vector<std::size_t> arounds{shared};
+            if (short_first_batch || shared % 256 == 0)
+                arounds = {shared - 4, shared - 1, shared, shared + 1, shared + 4};
+            for (const std::size_t around : arounds) {
                 std::vector<llama_token> cached = kept;  // sharing `around` tokens
                 if (around < cached.size()) cached[around] = 1;
                 for (const auto grain : {ReuseGrain::row_group, ReuseGrain::row_group_tiled}) {
                     const std::size_t reused = reusable_prompt_length(cached, prompt, grain);
-                    EXPECT_TRUE(reused <= around && reused % 16 == 0) << around;
+                    EXPECT_TRUE(reused <= around && reused % row_group_rows == 0) << around;
                     if (reused > 0) reuse_points.insert(reused);
                 }
             }

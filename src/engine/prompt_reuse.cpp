@@ -26,12 +26,13 @@ std::size_t fresh_batch_rows(std::size_t row, std::size_t prompt_length) {
     return first_piece_end(row, prompt_length) - (row - row % physical_batch_size);
 }
 
-// Whether resuming at `first` (a multiple of 16) with the cells of a kept
+// Whether resuming at `first` (a multiple of 4) with the cells of a kept
 // prompt of `kept_length` tokens computes the fresh bits. The kept rows of
 // the batch that holds `first` were computed in the kept prompt's batch,
-// with its attention kernel: it must be the fresh batch's.
+// with its kernels: they must be the fresh batch's.
 bool first_piece_fits(std::size_t first, std::size_t prompt_length, std::size_t kept_length, ReuseGrain grain) {
     if (first_piece_end(first, prompt_length) - first < first_piece_min_rows) return false;
+    if (fresh_batch_rows(first, kept_length) < first_piece_min_rows) return false;
     if ((fresh_batch_rows(first, kept_length) >= attention_tile_rows) !=
         (fresh_batch_rows(first, prompt_length) >= attention_tile_rows)) {
         return false;
@@ -54,7 +55,7 @@ std::size_t reusable_prompt_length(std::span<const llama_token> cached, std::spa
     const std::size_t usable = std::min(shared, prompt.size() - 1);
     const std::size_t on_batch_line = usable - usable % physical_batch_size;
     if (grain == ReuseGrain::physical_batch) return on_batch_line;
-    // The largest multiple of 16 whose first batch fits; a batch line always
+    // The largest multiple of 4 whose first batch fits; a batch line always
     // serves, as the fresh path decodes from there too.
     for (std::size_t reused = usable - usable % row_group_rows; reused > on_batch_line; reused -= row_group_rows) {
         if (first_piece_fits(reused, prompt.size(), cached.size(), grain)) return reused;

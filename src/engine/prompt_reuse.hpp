@@ -28,8 +28,10 @@ namespace debrindle {
 //   rows, the repacked products' tiles from 4, the IQ panel product from 8,
 //   the tiled flash attention from 64 (`GGML_FA_TILE_Q`);
 // - row groups counted from the batch's start: the repacked products quantize
-//   and multiply rows in groups of 16 and 4 with the rest one at a time, the
-//   IQ panel product in groups of 4;
+//   and multiply rows in groups of 4 with the rest one at a time, as does the
+//   IQ panel product. (Their x86 gemms also take 16 rows at a time, but that
+//   body is the 4-row body, token for token, run for four groups in turn: a
+//   row's sums are the same ops in the same order either way.)
 // - nothing else: tinyBLAS, the plain dot products, the norms, rope, the
 //   element-wise ops and the cache writes compute each row (each element) in
 //   the same order whatever its neighbours. The one-row attention computes
@@ -39,18 +41,17 @@ namespace debrindle {
 //   its tile sees adds a zero weight times finite values, which changes no
 //   bit. The cells past the prompt are zero, as in a fresh context, because
 //   kept cells are restored into an emptied one.
-// So a resume point k that is a multiple of 16 (`row_group_rows`), with a
+// So a resume point k that is a multiple of 4 (`row_group_rows`), with a
 // first batch of 8 rows or more (`first_piece_min_rows`), is exact: the first
-// batch starts a multiple of 16 rows after the fresh one and ends where it
+// batch starts a multiple of 4 rows after the fresh one and ends where it
 // ends, so every row keeps its group and the tails are the same rows, and
-// both batches fall on the same side of every threshold under 64. The tiled
-// attention's threshold remains, twice:
-// - the kept rows of that batch (from its start to k) were computed in the
-//   kept prompt's own batch, which must fall on the fresh batch's side of 64
-//   rows (both are at least 16 rows long, past the other thresholds);
-// - with `row_group` the first batch must have 64 rows or more where the
-//   fresh one has; with `row_group_tiled` the engine's thread pool computes a
-//   shorter first batch's attention in tiles, as the fresh batch did
+// both batches fall on the same side of every threshold under 64. The kept
+// rows of that batch (from its start to k) were computed in the kept prompt's
+// own batch, which must have 8 rows or more too and fall on the fresh batch's
+// side of 64. The tiled attention's threshold remains for the first batch:
+// - with `row_group` it must have 64 rows or more where the fresh one has;
+// - with `row_group_tiled` the engine's thread pool computes a shorter first
+//   batch's attention in tiles, as the fresh batch did
 //   (`first_piece_needs_tiles`, the pool's switch that our build of the CPU
 //   module adds).
 //
@@ -67,7 +68,7 @@ namespace debrindle {
 enum class ReuseGrain { none, physical_batch, row_group, row_group_tiled };
 
 inline constexpr std::size_t attention_tile_rows = 64;
-inline constexpr std::size_t row_group_rows = 16;
+inline constexpr std::size_t row_group_rows = 4;
 inline constexpr std::size_t first_piece_min_rows = 8;
 
 // What decides the grain, from the model, where its layers are and the CPU
