@@ -18,8 +18,8 @@ std::vector<llama_token> tokens(std::size_t shared, std::size_t length, llama_to
 // Never the last prompt token; whole physical batches, or multiples of 4
 // whose first batch (to the next multiple of 256, or the end) has 8 rows,
 // whose kept rows' batch in the kept prompt has 8 and falls on the fresh
-// batch's side of 64 rows, and without the pool's tiled attention has 64 where the fresh
-// batch has.
+// batch's side of 64 rows, and without the pool's tiled attention has 64
+// where the fresh batch has.
 TEST(PromptReuse, ReusablePromptLengthByGrain) {
     const struct {
         std::size_t shared, length, kept, batches, groups, tiled;
