@@ -88,9 +88,9 @@ std::vector<std::uint8_t> sequence_cells(llama_context* context) {
 // layout, thread count (on a pool of its own, as the helper's), a fresh last
 // batch shorter and longer than 64 rows, and every prefix the prompts share
 // (multiples of 32 near the end of a batch after the first, of 128
-// elsewhere, and 1 and 4 around those near a batch's end or on its line; the rules with and without the
-// pool's tiled attention cut those down). The kept cells come from a prompt of
-// another length.
+// elsewhere, and 1 and 4 around those near a batch's end or on its line; the
+// rules with and without the pool's tiled attention cut those down). The kept
+// cells come from a prompt of another length.
 TEST_F(Engine, PromptResumedAtAReusablePrefixIsTheFreshBits) {
     using model_writer::WeightType;
     const struct {

@@ -32,9 +32,9 @@ std::size_t fresh_batch_rows(std::size_t row, std::size_t prompt_length) {
 // with its kernels: they must be the fresh batch's.
 bool first_piece_fits(std::size_t first, std::size_t prompt_length, std::size_t kept_length, ReuseGrain grain) {
     if (first_piece_end(first, prompt_length) - first < first_piece_min_rows) return false;
-    if (fresh_batch_rows(first, kept_length) < first_piece_min_rows) return false;
-    if ((fresh_batch_rows(first, kept_length) >= attention_tile_rows) !=
-        (fresh_batch_rows(first, prompt_length) >= attention_tile_rows)) {
+    const std::size_t kept_batch = fresh_batch_rows(first, kept_length);
+    if (kept_batch < first_piece_min_rows ||
+        (kept_batch >= attention_tile_rows) != (fresh_batch_rows(first, prompt_length) >= attention_tile_rows)) {
         return false;
     }
     return grain == ReuseGrain::row_group_tiled || !first_piece_needs_tiles(first, prompt_length);
