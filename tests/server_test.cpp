@@ -460,9 +460,9 @@ double processor_seconds(const std::vector<pid_t>& processes) {
 // started on one processor, and moved to one while it serves, answers as it
 // does alone and in a time near its lone time (a pool that spins while the
 // thread it waits for has no processor takes hundreds of times as long); an
-// idle server takes no processor time from its answer on (a pool that polls
-// for the next graph, as ggml's and libgomp's do, spins through the first
-// tenths of a second); and the pool's threads outlive each request.
+// idle server takes no processor time once its threads' first spin of a
+// millisecond or so is over (a pool that polls for the next graph, as ggml's
+// and libgomp's do, spins through the first tenths of a second); and the pool's threads outlive each request.
 TEST(ServerOnOneProcessor, AnswersAsAloneAndSleepsWhenIdle) {
     model_writer::ModelSpec model_spec;
     model_spec.weights = model_writer::RandomWeights{.seed = 1};
@@ -476,6 +476,7 @@ TEST(ServerOnOneProcessor, AnswersAsAloneAndSleepsWhenIdle) {
     ASSERT_TRUE(alone && alone->starts_with(R"({"ok":true)")) << alone.value_or("no answer");
     const auto processes = helper_processes(server.pid());
     ASSERT_FALSE(processes.empty());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // each waiting thread's first spin
     const double busy_before = processor_seconds(processes);
     std::this_thread::sleep_for(std::chrono::seconds(1));
     EXPECT_LT(processor_seconds(processes) - busy_before, 0.005);
