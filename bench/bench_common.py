@@ -162,6 +162,12 @@ def run_measured(argv: list[str], stdin: bytes = b"", env: dict | None = None) -
     return Run(seconds, usage.ru_maxrss, process.returncode, outputs["out"], outputs["err"])
 
 
+def text_tail(output: bytes, characters: int) -> str:
+    """The end of a program's output as text for an error message; a byte
+    sequence cut or broken there shows as U+FFFD."""
+    return output.decode(errors="replace")[-characters:]
+
+
 def helper_env() -> dict:
     env = dict(os.environ)
     env.pop("BRINDLE_DEBRINDLE_LLAMA_LOGS", None)

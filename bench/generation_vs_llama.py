@@ -72,7 +72,7 @@ def prompt_token_count(tools: Path, model: Path, prompt: str, extra: tuple[str, 
     run = bc.run_measured(completion_argv(tools, model, prompt, 1, ("--verbose-prompt", *extra)))
     found = re.search(rb"number of tokens in prompt = (\d+)", run.stdout + run.stderr)
     if run.status != 0 or not found:
-        raise SystemExit(f"llama-completion did not report the prompt length:\n{run.stderr.decode()[-2000:]}")
+        raise SystemExit(f"llama-completion did not report the prompt length:\n{bc.text_tail(run.stderr, 2000)}")
     return int(found.group(1))
 
 
@@ -108,7 +108,7 @@ def measure_model(paths: bc.Paths, name: str, rounds: int) -> dict:
             ours.append((GENERATED - 1) / (t160 - t1))
         run = bc.run_measured(bench_argv(tools, model, prompt_tokens, pairs))
         if run.status != 0:
-            raise SystemExit(f"llama-bench failed:\n{run.stderr.decode()[-2000:]}")
+            raise SystemExit(f"llama-bench failed:\n{bc.text_tail(run.stderr, 2000)}")
         theirs = json.loads(run.stdout)[0]["samples_ts"]
         bc.say(f"  round {index + 1}: helper {statistics.median(ours):.1f} tok/s, "
                f"llama-bench {statistics.median(theirs):.1f} tok/s")
@@ -140,8 +140,8 @@ def measure_model(paths: bc.Paths, name: str, rounds: int) -> dict:
         else:
             theirs, ours = run_theirs(), run_ours()
         if ours.status != 0 or theirs.status != 0:
-            raise SystemExit(f"a one-shot run failed: helper {ours.status} {ours.stderr.decode()[-500:]}; "
-                             f"llama-completion {theirs.status} {theirs.stderr.decode()[-2000:]}")
+            raise SystemExit(f"a one-shot run failed: helper {ours.status} {bc.text_tail(ours.stderr, 500)}; "
+                             f"llama-completion {theirs.status} {bc.text_tail(theirs.stderr, 2000)}")
         # llama-completion prints raw bytes; the helper writes U+FFFD for a
         # byte that is not UTF-8. The same tokens give the same text then.
         ours_text = ours.stdout.decode("utf-8", "replace").strip()

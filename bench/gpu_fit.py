@@ -53,7 +53,7 @@ def folder_without_vulkan(helper: Path, into: Path) -> Path:
 def one_shot(helper: Path, request: bytes, env: dict) -> bc.Run:
     run = bc.run_measured([str(helper)], request, env=env)
     if run.status != 0 or not run.stdout:
-        raise SystemExit(f"{helper} failed: {run.status} {run.stderr.decode()[-500:]}")
+        raise SystemExit(f"{helper} failed: {run.status} {bc.text_tail(run.stderr, 500)}")
     return run
 
 

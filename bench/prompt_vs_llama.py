@@ -63,7 +63,7 @@ def helper_engine_bench(tools: Path, helper_bin: Path, folder: Path) -> Path:
 def bench_rate(tools: Path, model: Path, length: int, repetitions: int) -> list[float]:
     run = bc.run_measured(bench_argv(tools, model, length, repetitions))
     if run.status != 0:
-        raise SystemExit(f"llama-bench ({tools}) failed:\n{run.stderr.decode()[-2000:]}")
+        raise SystemExit(f"llama-bench ({tools}) failed:\n{bc.text_tail(run.stderr, 2000)}")
     return json.loads(run.stdout)[0]["samples_ts"]
 
 

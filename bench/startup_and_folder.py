@@ -65,7 +65,7 @@ def main() -> int:
         for name, helper in helpers.items():
             run = bc.run_measured([str(helper)], request, env=bc.helper_env())
             if run.status != 0 or run.stderr:
-                raise SystemExit(f"{helper} failed: {run.status} {run.stderr.decode()[-500:]}")
+                raise SystemExit(f"{helper} failed: {run.status} {bc.text_tail(run.stderr, 500)}")
             figures[f"{name}_one_shot_s"] = run.seconds
             figures[f"{name}_first_warmup_s"] = first_warmup_seconds(helper, warmup)
         bc.say(f"  round {index + 1}: " + ", ".join(f"{k} {v:.3f}" for k, v in figures.items()))

@@ -148,6 +148,19 @@ readonly -a TOOLS_OPTIONS=(
   '-DCMAKE_INSTALL_RPATH=$ORIGIN'
   -DCMAKE_BUILD_WITH_INSTALL_RPATH=ON
 )
+# On a processor with AMX, GGML_NATIVE compiles ggml's AMX products, whose
+# tile set-up GCC 12 can drop: the usual build then faults in its first
+# quantized prompt (llama.cpp #20824, #26954). The explicit -mno flags hold
+# against -march=native, so the tools keep the usual build's every other
+# instruction and use the AVX-512 products, as the helper's engine does.
+if [[ "$(uname -m)" == x86_64 ]]; then
+  readonly -a TOOLS_PROCESSOR_OPTIONS=(
+    '-DCMAKE_C_FLAGS=-mno-amx-tile -mno-amx-int8 -mno-amx-bf16'
+    '-DCMAKE_CXX_FLAGS=-mno-amx-tile -mno-amx-int8 -mno-amx-bf16'
+  )
+else
+  readonly -a TOOLS_PROCESSOR_OPTIONS=()
+fi
 readonly -a TOOLS_PROGRAMS=(llama-bench llama-completion llama-server)
 
 log() { printf 'ensure-llama: %s\n' "$*" >&2; }
@@ -528,7 +541,7 @@ ensure_cpu_module() {
 stage_tools() {
   log "building llama.cpp $RELEASE with its tools into $prefix (a few minutes, once per machine)"
   quietly "$tmp/configure.log" all cmake -S "$source_dir" -B "$tmp/build" -G Ninja "${TOOLS_OPTIONS[@]}" \
-    -DCMAKE_INSTALL_PREFIX="$prefix"
+    "${TOOLS_PROCESSOR_OPTIONS[@]}" -DCMAKE_INSTALL_PREFIX="$prefix"
   quietly "$tmp/build.log" 50 cmake --build "$tmp/build" --parallel "$jobs" --target "${TOOLS_PROGRAMS[@]}"
   mkdir -p "$stage/bin"
   cp "${TOOLS_PROGRAMS[@]/#/$tmp/build/bin/}" "$stage/bin/"
@@ -574,7 +587,7 @@ choose_prefix() {
       ;;
     tools)
       compiler=$(c++ --version | head -n 1)
-      key=$(printf '%s\n' "$RELEASE" "$compiler" "$(uname -m)" "${TOOLS_OPTIONS[@]}" | sha256sum | cut -c1-12)
+      key=$(printf '%s\n' "$RELEASE" "$compiler" "$(uname -m)" "${TOOLS_OPTIONS[@]}" "${TOOLS_PROCESSOR_OPTIONS[@]}" | sha256sum | cut -c1-12)
       prefix="$cache_root/llama.cpp-$RELEASE-tools-$key"
       ;;
   esac
