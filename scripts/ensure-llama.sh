@@ -50,8 +50,9 @@
 # --windows gives the Windows x64 engine, every CPU module with it (the
 # Windows folder is only made for the tests and the release).
 # --tools builds the pinned source the usual way (GGML_NATIVE, one CPU
-# backend) together with llama.cpp's llama-bench, llama-completion and
-# llama-server (for the side-by-side benchmarks under bench/). That prefix
+# backend; AMX left out, see TOOLS_PROCESSOR_OPTIONS) together with
+# llama.cpp's llama-bench, llama-completion and llama-server (for the
+# side-by-side benchmarks under bench/). That prefix
 # holds the three programs and the shared libraries they need in $prefix/bin,
 # found through $ORIGIN; it is not a CMake package.
 # --vulkan-tools fetches the Windows engine's Vulkan tools alone and prints
