@@ -49,6 +49,8 @@ test("an ok:false answer rejects its own request with the helper's text", async 
 test("a helper that dies rejects every pending request and every later one", async (t) => {
   const helper = startHelper(t);
   await helper.warmup(model);
+  // Stopped first, so that it cannot answer a request between its writing and the kill.
+  process.kill(helper.pid, "SIGSTOP");
   const pending = [helper.generate(model, "", "hi", { maxTokens: 4096 }), helper.generate(model, "", "hi")];
   process.kill(helper.pid, "SIGKILL");
   const ended = { name: "HelperError", message: "the helper ended (signal SIGKILL) without an answer" };
