@@ -220,7 +220,8 @@ def model_work(tools: Path, model: Path, prompt_tokens: int) -> dict:
     token = bc.run_measured([str(tools / "llama-bench"), "-m", str(model), "-p", "0", "-n", "8", "-d",
                              str(prompt_tokens), *common])
     if prompt.status != 0 or token.status != 0:
-        raise SystemExit(f"llama-bench failed:\n{bc.text_tail(prompt.stderr, 1000)}\n{bc.text_tail(token.stderr, 1000)}")
+        raise SystemExit(f"llama-bench failed:\n{bc.text_tail(prompt.stderr, 1000)}\n"
+                         f"{bc.text_tail(token.stderr, 1000)}")
     prompt_ms = statistics.median(json.loads(prompt.stdout)[0]["samples_ns"]) / 1e6
     token_ms = statistics.median(json.loads(token.stdout)[0]["samples_ns"]) / 1e6 / 8
     return {"prompt_ms": prompt_ms, "token_ms": token_ms}
