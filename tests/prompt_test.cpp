@@ -3,14 +3,21 @@
 
 #include <gtest/gtest.h>
 
+#include <sched.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <filesystem>
 #include <random>
 #include <set>
 #include <span>
+#include <string>
+#include <thread>
 #include <vector>
 
+#include "engine/batch.hpp"
 #include "engine/generation.hpp"
 #include "engine/model.hpp"
 #include "engine/model_traits.hpp"
@@ -164,6 +171,72 @@ TEST_F(Engine, PromptResumedAtAReusablePrefixIsTheFreshBits) {
             EXPECT_EQ(std::memcmp(llama_get_logits_ith(ctx, -1), fresh_logits.data(), logit_bytes), 0)
                 << reused << " of " << c.length << ", " << c.threads << " threads, " << c.heads << " heads";
         }
+    }
+}
+
+// Every thread of the process onto the processors in `cpus` (the pool's
+// threads as well as this one).
+void move_process_to(const cpu_set_t& cpus) {
+    for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        ASSERT_EQ(sched_setaffinity(std::stoi(task.path().filename()), sizeof cpus, &cpus), 0);
+    }
+}
+
+// The pool's shares go to whichever of its threads runs, and give the bits
+// of a quiet pool of the same thread count: a prompt of two batches (the
+// tiled attention and the products split at their barrier, the repacked
+// ones for Q4_K) and then one token (single-token attention, which splits
+// the keys by share), with the whole process on one processor, where a
+// thread takes the shares of the one that does not run, and beside a busy
+// thread there too.
+TEST_F(Engine, PoolSharesGiveTheQuietBitsWhicheverThreadTakesThem) {
+    using model_writer::WeightType;
+    const struct {
+        WeightType type;
+        std::int32_t threads;
+    } cases[] = {{WeightType::f16, 2}, {WeightType::q4_k_m, 2}, {WeightType::q8_0, 3}, {WeightType::f32, 3}};
+    cpu_set_t all_cpus, one_cpu;
+    ASSERT_EQ(sched_getaffinity(0, sizeof all_cpus, &all_cpus), 0);
+    CPU_ZERO(&one_cpu);
+    CPU_SET(sched_getcpu(), &one_cpu);
+    for (const auto& c : cases) {
+        model_writer::ModelSpec model_spec;
+        model_spec.weights = model_writer::RandomWeights{2, 2000, 512, 2, 1536, 8, 4};
+        model_spec.weight_type = c.type;
+        const LoadedModel model = load(model_spec);
+        const EngineThreadPool pool = thread_pool_create(c.threads);
+        auto context = context_create(model, generation_context_params(1024, c.threads));
+        ASSERT_TRUE(context && pool);
+        context->attach_thread_pool(pool.get());
+        std::vector<llama_token> prompt(600);
+        std::mt19937 random(7);
+        for (auto& token : prompt) token = std::uniform_int_distribution<llama_token>(100, 1999)(random);
+        const std::size_t logit_bytes = llama_vocab_n_tokens(model.vocab()) * sizeof(float);
+        const auto bits = [&] {
+            llama_memory_clear(llama_get_memory(context->get()), true);
+            std::vector<std::uint8_t> out(logit_bytes * 2);
+            EXPECT_TRUE(decode_prompt(*context, prompt, 0));
+            std::memcpy(out.data(), llama_get_logits_ith(context->get(), -1), logit_bytes);
+            EngineBatch next(1);
+            EXPECT_TRUE(next.add(prompt[0], static_cast<llama_pos>(prompt.size()), true));
+            EXPECT_TRUE(next.decode(*context));
+            std::memcpy(out.data() + logit_bytes, llama_get_logits_ith(context->get(), -1), logit_bytes);
+            const std::vector<std::uint8_t> cells = sequence_cells(context->get());
+            out.insert(out.end(), cells.begin(), cells.end());
+            return out;
+        };
+        const std::vector<std::uint8_t> quiet = bits();
+        move_process_to(one_cpu);
+        EXPECT_EQ(bits(), quiet) << "one processor, " << c.threads << " threads";
+        std::atomic<bool> stop{false};
+        std::thread busy([&] {  // on this thread's processor, as it was made here
+            while (!stop.load(std::memory_order_relaxed)) {
+            }
+        });
+        EXPECT_EQ(bits(), quiet) << "beside a busy thread, " << c.threads << " threads";
+        stop = true;
+        busy.join();
+        move_process_to(all_cpus);
     }
 }
 

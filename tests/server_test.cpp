@@ -1,9 +1,12 @@
 // Server mode through the real binary and real pipes.
 
 #include <gtest/gtest.h>
+#include <sched.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -462,7 +465,9 @@ double processor_seconds(const std::vector<pid_t>& processes) {
 // thread it waits for has no processor takes hundreds of times as long); an
 // idle server takes no processor time once its threads' first spin of a
 // millisecond or so is over (a pool that polls for the next graph, as ggml's
-// and libgomp's do, spins through the first tenths of a second); and the pool's threads outlive each request.
+// and libgomp's do, spins through the first tenths of a second); the pool's
+// threads outlive each request; and at nice 10 beside a nice-19 busy task the
+// helper answers as alone.
 TEST(ServerOnOneProcessor, AnswersAsAloneAndSleepsWhenIdle) {
     model_writer::ModelSpec model_spec;
     model_spec.weights = model_writer::RandomWeights{.seed = 1};
@@ -519,6 +524,29 @@ TEST(ServerOnOneProcessor, AnswersAsAloneAndSleepsWhenIdle) {
     EXPECT_EQ(moved_answer, alone);
     EXPECT_LT(moved_seconds, bound) << "alone " << lone_seconds << " s";
     EXPECT_EQ(server.finish().exit_status, 0);
+
+    // Below normal priority beside a busy task of lower priority still on its
+    // one processor (where a pool whose threads hand each other the work at
+    // every barrier lets that task run its turn each time).
+    std::atomic<bool> stop{false};
+    std::thread busy([&stop] {
+        cpu_set_t first;
+        CPU_ZERO(&first);
+        CPU_SET(0, &first);
+        sched_setaffinity(0, sizeof first, &first);
+        setpriority(PRIO_PROCESS, 0, 19);  // this thread alone, on Linux
+        while (!stop.load(std::memory_order_relaxed)) {
+        }
+    });
+    HelperSession below_normal({"--server"}, quiet, deadline,
+                               {"/usr/bin/nice", "-n", "10", "/usr/bin/taskset", "-c", "0"}, SessionHelper::under_test);
+    below_normal.send(request);
+    EXPECT_EQ(below_normal.read_line(), alone);
+    const auto [low_answer, low_seconds] = timed_answer(below_normal);
+    stop = true;
+    busy.join();
+    EXPECT_EQ(low_answer, alone);
+    EXPECT_LT(low_seconds, bound) << "alone " << lone_seconds << " s";
 }
 
 }  // namespace
