@@ -5,11 +5,19 @@ rounds, with every reply compared with the lone one.
 
 Conditions: one and two busy processes beside it; a CPU quota of one
 processor (a cgroup, where this machine lets one be made); the server's
-affinity moved to one processor while it serves; and a second server started
-with an affinity of one processor, as on a one-processor machine. Each
+affinity moved to one processor while it serves; a second server started
+with an affinity of one processor, as on a one-processor machine; and below
+normal priority, as hosts start background helpers: at nice 10 beside a
+normal busy process on the first processor, beside a nice-19 busy process on
+the second, beside both, and moved to the second processor beside the
+nice-19 one. The priority conditions are also given over the time moved to
+one processor alone (a free processor is what they leave the helper). Each
 request has a time limit: a request that does not finish within it is
 reported as no answer (and its server started again). Then the idle
 server's processor time over a few seconds after a request.
+
+--llama adds llama.cpp's usual build (llama-server, OpenMP, from
+`ensure-llama.sh --tools`) under the same conditions, with a shorter limit.
 
 --baseline HELPER adds another helper's lone time to every round (an earlier
 build, say), so that the two lone times are compared in the same rounds.
@@ -25,6 +33,7 @@ import os
 import select
 import subprocess
 import sys
+import threading
 import time
 from pathlib import Path
 
@@ -34,8 +43,23 @@ from windows_vs_linux import WINE, WINESERVER, wine_env
 # Per model: the request's token count and the rounds (the large model takes
 # seconds a token on one processor).
 PLANS = {"random-58m-f16": (160, 5), "chat-1b-q4km": (48, 3)}
-CONDITIONS = ["alone", "busy-1", "busy-2", "quota-1", "moved-to-1", "started-on-1"]
+CONDITIONS = ["alone", "busy-1", "busy-2", "quota-1", "moved-to-1", "started-on-1",
+              "nice10-beside-1", "nice10-beside-low", "nice10-beside-1-and-low", "nice10-on-1-beside-low"]
+# Per condition: the busy processes (the processor each is held to, or None,
+# and its nice value), the server's nice value and the processor it is moved to.
+SETTINGS = {
+    "busy-1": ([(None, 0)], 0, None),
+    "busy-2": ([(None, 0), (None, 0)], 0, None),
+    "moved-to-1": ([], 0, 0),
+    "nice10-beside-1": ([(0, 0)], 10, None),
+    "nice10-beside-low": ([(1, 19)], 10, None),
+    "nice10-beside-1-and-low": ([(0, 0), (1, 19)], 10, None),
+    "nice10-on-1-beside-low": ([(1, 19)], 10, 1),
+}
 LIMIT_SECONDS = 120.0
+# llama.cpp's usual build waits out other tasks' turns for minutes below
+# normal priority: it gets a shorter limit.
+LLAMA_LIMIT_SECONDS = 30.0
 CGROUP_NAME = "debrindle-contention"
 
 
@@ -130,46 +154,124 @@ def set_affinity(pid: int, cpus: str) -> None:
     subprocess.run(["taskset", "-a", "-p", "-c", cpus, str(pid)], check=True, stdout=subprocess.DEVNULL)
 
 
+def set_nice(pid: int, value: int) -> None:
+    """Every thread of the process at nice `value` (a nice value is a thread's own on Linux)."""
+    for task in Path(f"/proc/{pid}/task").iterdir():
+        try:
+            os.setpriority(os.PRIO_PROCESS, int(task.name), value)
+        except ProcessLookupError:
+            pass
+
+
+def busy_process(cpu: int | None, nice: int) -> subprocess.Popen:
+    def hold() -> None:
+        if cpu is not None:
+            os.sched_setaffinity(0, {cpu})
+        os.nice(nice)
+    return subprocess.Popen([sys.executable, "-c", "while True: pass"], preexec_fn=hold)
+
+
+class LlamaSide:
+    """llama.cpp's usual build as a server with the Server's interface: the
+    same prompt (the request's words in the llama3 format, as the random
+    models have no template) and token count, no prompt cache."""
+
+    def __init__(self, tools: Path, model: Path, line: bytes, log: Path):
+        from server_vs_llama import LlamaServer
+        self.make = lambda: LlamaServer(tools, model, log)
+        request = json.loads(line)
+        self.prompt = bc.llama3_prompt(request["systemPrompt"], request["userPrompt"])
+        self.tokens = request["maxTokens"]
+        self.server = self.make()
+        self.process = self.server.process
+
+    def ask(self, line: bytes, limit: float | None = LLAMA_LIMIT_SECONDS) -> tuple[float | None, dict | None]:
+        del line
+        result: list = []
+        worker = threading.Thread(target=lambda: result.append(self.server.complete_timed(self.prompt, self.tokens)),
+                                  daemon=True)
+        worker.start()
+        worker.join(limit)
+        if not result:
+            self.server.process.kill()
+            self.server.close()
+            self.server = self.make()
+            self.process = self.server.process
+            self.ask(line, None)
+            return None, None
+        return result[0][0], None
+
+    def close(self) -> None:
+        self.server.close()
+
+
 def measure(servers: dict, line: bytes, rounds: int, quota: Quota) -> dict:
     all_cpus = f"0-{os.cpu_count() - 1}"
     conditions = [c for c in CONDITIONS if c != "quota-1" or quota.folder]
+    if os.cpu_count() < 2:
+        conditions = [c for c in conditions if not c.startswith("nice10")]
+    sides = ["helper", *(["llama"] if "llama" in servers else [])]
     if "baseline" in servers:
         conditions.append("baseline-alone")
         servers["baseline"].ask(line)
     lone_reply = servers["normal"].ask(line)[1]["output"]
     servers["one"].ask(line)
-    times: dict[str, list] = {condition: [] for condition in conditions}
+    if "llama" in servers:
+        servers["llama"].ask(line, None)
+    times: dict[str, dict[str, list]] = {side: {condition: [] for condition in conditions} for side in sides}
     same = {condition: True for condition in conditions}
     for round_number in range(1, rounds + 1):
         for condition in conditions:
-            server = servers[{"started-on-1": "one", "baseline-alone": "baseline"}.get(condition, "normal")]
-            pid = server.process.pid
-            busy = [subprocess.Popen([sys.executable, "-c", "while True: pass"])
-                    for _ in range(int(condition[-1]) if condition.startswith("busy") else 0)]
-            if condition == "quota-1":
-                quota.enter(pid)
-            if condition == "moved-to-1":
-                set_affinity(pid, "0")
-            time.sleep(0.2 if busy else 0.0)
-            seconds, answer = server.ask(line)
-            for process in busy:
-                process.kill()
-                process.wait()
-            if condition == "quota-1" and server.process.pid == pid:
-                quota.leave(pid)
-            if condition == "moved-to-1" and server.process.pid == pid:
-                set_affinity(pid, all_cpus)
-            times[condition].append(seconds)
-            same[condition] &= answer is None or answer["output"] == lone_reply or condition == "baseline-alone"
-            bc.say(f"    round {round_number} {condition}: " + (f"{seconds * 1e3:.0f} ms" if seconds else "no answer"))
+            for side in sides:
+                if side == "llama" and condition in ("started-on-1", "baseline-alone"):
+                    continue
+                name = {"started-on-1": "one", "baseline-alone": "baseline"}.get(condition, "normal")
+                server = servers["llama" if side == "llama" else name]
+                pid = server.process.pid
+                busy_spec, nice, moved_to = SETTINGS.get(condition, ([], 0, None))
+                busy = [busy_process(cpu, value) for cpu, value in busy_spec]
+                if condition == "quota-1":
+                    quota.enter(pid)
+                if moved_to is not None:
+                    set_affinity(pid, str(moved_to))
+                if nice:
+                    set_nice(pid, nice)
+                time.sleep(0.2 if busy else 0.0)
+                seconds, answer = server.ask(line)
+                for process in busy:
+                    process.kill()
+                    process.wait()
+                if server.process.pid == pid:
+                    if condition == "quota-1":
+                        quota.leave(pid)
+                    if moved_to is not None:
+                        set_affinity(pid, all_cpus)
+                    if nice:
+                        set_nice(pid, 0)
+                times[side][condition].append(seconds)
+                if side == "helper":
+                    same[condition] &= answer is None or answer["output"] == lone_reply or condition == "baseline-alone"
+                bc.say(f"    round {round_number} {side} {condition}: "
+                       + (f"{seconds * 1e3:.0f} ms" if seconds else "no answer"))
     result = {condition: {"measured": False} for condition in CONDITIONS if condition not in conditions}
     for condition in conditions:
-        pairs = [(t, a) for t, a in zip(times[condition], times["alone"]) if a]
-        answered = [t / a for t, a in pairs if t is not None]
-        result[condition] = {
-            "ms": bc.summary([t * 1e3 for t, _ in pairs if t is not None]) if answered else None,
-            "ratio": bc.summary(answered)["median"] if answered else None,
-            "no_answer": sum(t is None for t, _ in pairs), "same_reply": same[condition]}
+        result[condition] = {}
+        for side in sides:
+            if not times[side][condition]:
+                continue
+            entry = {}
+            for reference, key in (("alone", "ratio"), ("moved-to-1", "over_one_processor")):
+                pairs = [(t, a) for t, a in zip(times[side][condition], times[side][reference]) if a]
+                answered = [t / a for t, a in pairs if t is not None]
+                entry[key] = bc.summary(answered)["median"] if answered else None
+                if key == "ratio":
+                    entry["ms"] = bc.summary([t * 1e3 for t, _ in pairs if t is not None]) if answered else None
+                    entry["no_answer"] = sum(t is None for t, _ in pairs)
+            if side == "helper":
+                entry["same_reply"] = same[condition]
+                result[condition].update(entry)
+            else:
+                result[condition]["llama"] = entry
     return result
 
 
@@ -188,7 +290,7 @@ def plot(results: dict, path: Path) -> None:
               for target in ("linux", "windows") if f"contention_{target}" in results
               for model in PLANS if model in results[f"contention_{target}"]]
     colours = ["#1f77b4", "#aec7e8", "#d62728", "#ff9896"]
-    width, height, left, bottom, top = 760, 340, 50, 40, 40
+    width, height, left, bottom, top = 1240, 340, 50, 40, 40
     most = 5.0
     scale = (height - bottom - top) / most
     group = (width - left - 10) / len(CONDITIONS)
@@ -228,8 +330,9 @@ def main() -> int:
     parser.add_argument("--rounds", type=int, help="rounds per model (default: 5 for the small one, 3 for the large)")
     parser.add_argument("--baseline", help="another helper whose lone time joins every round")
     parser.add_argument("--plot", help="only draw the stored results of both targets into this SVG file")
+    parser.add_argument("--llama", action="store_true", help="llama.cpp's usual build under the same conditions")
     args = parser.parse_args()
-    paths = bc.locate(args.build_dir, need_tools=False)
+    paths = bc.locate(args.build_dir, need_tools=args.llama)
     if args.plot:
         plot(bc.stored_results(paths), Path(args.plot))
         return 0
@@ -255,6 +358,8 @@ def main() -> int:
                        "one": Server(["taskset", "-c", "0", *launcher, str(helper), "--server"], env)}
             if args.baseline:
                 servers["baseline"] = Server([*launcher, args.baseline, "--server"], env)
+            if args.llama:
+                servers["llama"] = LlamaSide(paths.tools_bin, model, line, paths.build / f"contention-{name}.log")
             try:
                 entry = measure(servers, line, args.rounds or rounds, quota)
                 entry["idle_server_cpu_percent"] = round(idle_cpu_percent(servers["normal"], line), 2)
@@ -267,12 +372,20 @@ def main() -> int:
             for condition in [*CONDITIONS, *(["baseline-alone"] if args.baseline else [])]:
                 e = entry[condition]
                 if not e.get("measured", True):
-                    bc.say(f"  {condition:13} not measured")
+                    bc.say(f"  {condition:24} not measured")
                     continue
                 text = f"{e['ratio']:.2f}x" if e["ratio"] is not None else "no answer"
                 ms = f"  {bc.spread_text(e['ms'], ' ms', digits=0)}" if e["ms"] else ""
-                bc.say(f"  {condition:13} {text}{ms}  no answer {e['no_answer']}  same reply {e['same_reply']}")
-            bc.say(f"  idle server    {entry['idle_server_cpu_percent']} % of a processor")
+                one = f"  over one processor {e['over_one_processor']:.2f}x" if e.get("over_one_processor") else ""
+                llama = e.get("llama")
+                theirs = ""
+                if llama:
+                    theirs = f"  llama.cpp {llama['ratio']:.2f}x" if llama["ratio"] is not None else "  llama.cpp no answer"
+                    theirs += f" ({bc.spread_text(llama['ms'], ' ms', digits=0)})" if llama["ms"] else ""
+                    theirs += f", {llama['no_answer']} past {LLAMA_LIMIT_SECONDS:.0f} s" if llama["no_answer"] else ""
+                bc.say(f"  {condition:24} {text}{ms}{one}  no answer {e['no_answer']}  same reply {e['same_reply']}"
+                       f"{theirs}")
+            bc.say(f"  idle server              {entry['idle_server_cpu_percent']} % of a processor")
     finally:
         quota.remove()
         if args.windows:
