@@ -8,8 +8,8 @@
 # and the Vulkan module (`ggml-vulkan`). It has two targets, built by the
 # same steps from the same source:
 # - linux: its CPU modules built with the system's GCC. The libraries
-#   (`llama`, `ggml`, `ggml-base`, which no patch of ours touches) and the
-#   Vulkan module come prebuilt from the npm package of the same release and
+#   (`llama`, `ggml`, `ggml-base`; of our patches only the sampler's touches
+#   them, which glibc's heap does not need) and the Vulkan module come prebuilt from the npm package of the same release and
 #   family as the pinned source, checked against its sha256: building them
 #   took most of a first build, for the same code and the same shaders. The
 #   package's files are renamed as an install of the source names them, and
@@ -26,10 +26,12 @@
 # OpenMP (the helper makes one pool and keeps it; MinGW's OpenMP was measured
 # 3 to 4 times slower, and libgomp's spinning barrier stalls beside other
 # work, docs/PERFORMANCE.md). scripts/llama-patches/ holds what the pinned
-# source needs for this: a pool whose waiting threads let the others run,
-# a guard for Debian's MinGW-w64, and for the Windows CPU modules an expf,
-# sinf and cosf in place of MinGW-w64's, which run on the x87 unit (these
-# give the bits glibc's give, in a fraction of the time).
+# source needs for this: a pool whose waiting threads let the others run and
+# whose shares of the work any running thread takes, a guard for Debian's
+# MinGW-w64, for the Windows CPU modules an expf, sinf and cosf in place of
+# MinGW-w64's, which run on the x87 unit (these give the bits glibc's give,
+# in a fraction of the time), and a sampler that keeps its candidates from
+# token to token (Wine's heap gave them fresh pages each time).
 #
 # The cache lives under ${XDG_CACHE_HOME:-$HOME/.cache}/debrindle-llama and is
 # keyed by the release, the patches, the toolchain and the build options
