@@ -186,7 +186,9 @@ class LlamaSide:
         self.process = self.server.process
 
     def ask(self, line: bytes, limit: float | None = LLAMA_LIMIT_SECONDS) -> tuple[float | None, dict | None]:
-        del line
+        """The time of the request `line` stands for (the prompt and token
+        count given when this side was made); none past `limit` seconds, and
+        the server is then started again and warmed by one untimed answer."""
         result: list = []
         worker = threading.Thread(target=lambda: result.append(self.server.complete_timed(self.prompt, self.tokens)),
                                   daemon=True)
