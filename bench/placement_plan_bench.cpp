@@ -13,11 +13,11 @@
 #include <string>
 
 #include "diag/diagnostics.hpp"
-#include "engine/backend.hpp"
-#include "engine/gpu_devices.hpp"
-#include "engine/model.hpp"
-#include "engine/model_file_reader.hpp"
-#include "engine/placed_model.hpp"
+#include "engine/backend/backend.hpp"
+#include "engine/model/model.hpp"
+#include "engine/model/model_file_reader.hpp"
+#include "engine/placement/gpu_devices.hpp"
+#include "engine/placement/placed_model.hpp"
 
 namespace {
 

@@ -5,10 +5,11 @@ of them (in multiples of 4 tokens on the CPU), side by side with llama-server
 from the same pinned llama.cpp with its prompt cache on (its default: it keeps
 every shared token, and recent prompts in host memory) and off, in one run.
 
-Three workloads, each with requests whose user prompts differ, 16-token
-greedy replies and the same rendered prompts for both (the llama3 rendering
-the helper makes for a model without a template): one system prompt of 500
-words, one of 150 words, and three of 500 words taken in turn. Per request:
+Three workloads with requests whose user prompts differ, 16-token greedy
+replies and the same rendered prompts for both (the llama3 rendering the
+helper makes for a model without a template): one system prompt of 500
+words, one of 150 words, and three of 500 words taken in turn; and the same
+request (500 words) again and again, with 1-token and 8-token replies. Per request:
 the end-to-end latency, the helper through its pipes, llama-server over HTTP
 to /completion. Every server reply of the helper is compared with its
 one-shot reply to the same request.
@@ -41,18 +42,29 @@ import string
 import subprocess
 import sys
 from pathlib import Path
+from typing import NamedTuple
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import bench_common as bc  # noqa: E402
 import server_vs_llama as sv  # noqa: E402
 import windows_vs_linux as wl  # noqa: E402
 
-REPLY_TOKENS = 16
-# Name, label, the system prompts' lengths in words (taken in turn) and the
-# number of requests.
-WORKLOADS = [("one_500", "one 500-word system prompt", [500], 6),
-             ("one_150", "one 150-word system prompt", [150], 6),
-             ("three_500", "three 500-word system prompts in turn", [500, 500, 500], 9)]
+
+
+class Workload(NamedTuple):
+    key: str
+    label: str
+    system_words: list[int]  # the system prompts' lengths, taken in turn
+    requests: int
+    reply_tokens: int = 16
+    same_request: bool = False  # every request the first one again
+
+
+WORKLOADS = [Workload("one_500", "one 500-word system prompt", [500], 6),
+             Workload("one_150", "one 150-word system prompt", [150], 6),
+             Workload("three_500", "three 500-word system prompts in turn", [500, 500, 500], 9),
+             Workload("again_1", "the same request again, 1-token replies", [500], 6, 1, True),
+             Workload("again_8", "the same request again, 8-token replies", [500], 6, 8, True)]
 
 
 def words_from(first: int, count: int) -> str:
@@ -63,17 +75,17 @@ def words_from(first: int, count: int) -> str:
     return " ".join(itertools.islice(pairs, first, first + count))
 
 
-def prompts(workload: tuple, shared: bool = True) -> list[tuple[str, str]]:
+def prompts(workload: Workload, shared: bool = True) -> list[tuple[str, str]]:
     """(system, user) of each request; without `shared`, every system prompt
     is another one."""
-    _, _, system_words, requests = workload
-    systems = [words_from(3000 + 1000 * i, words) for i, words in enumerate(system_words)]
-    return [(systems[i % len(systems)] if shared else words_from(9000 + 600 * i, system_words[0]),
-             words_from(100 + 10 * i, 8)) for i in range(requests)]
+    systems = [words_from(3000 + 1000 * i, words) for i, words in enumerate(workload.system_words)]
+    turn = (lambda i: 0) if workload.same_request else (lambda i: i)  # noqa: E731
+    return [(systems[turn(i) % len(systems)] if shared else words_from(9000 + 600 * i, workload.system_words[0]),
+             words_from(100 + 10 * turn(i), 8)) for i in range(workload.requests)]
 
 
-def helper_requests(model: Path, pairs: list[tuple[str, str]]) -> list[bytes]:
-    return [bc.request_line(model, user, REPLY_TOKENS, system_prompt=system) for system, user in pairs]
+def helper_requests(model: Path, pairs: list[tuple[str, str]], reply_tokens: int) -> list[bytes]:
+    return [bc.request_line(model, user, reply_tokens, system_prompt=system) for system, user in pairs]
 
 
 def helper_session(helper: Path, model: Path, lines: list[bytes], windows: dict | None = None) -> dict:
@@ -94,18 +106,18 @@ def helper_session(helper: Path, model: Path, lines: list[bytes], windows: dict 
 
 
 def llama_server_session(paths: bc.Paths, model: Path, name: str, pairs: list[tuple[str, str]],
-                         cache: bool) -> dict:
+                         reply_tokens: int, cache: bool) -> dict:
     theirs = sv.LlamaServer(paths.tools_bin, model, paths.build / f"llama-server-reuse-{name}.log")
     seconds = []
     try:
         for system, user in pairs:
-            body = json.dumps({"prompt": bc.llama3_prompt(system, user), "n_predict": REPLY_TOKENS,
+            body = json.dumps({"prompt": bc.llama3_prompt(system, user), "n_predict": reply_tokens,
                                "temperature": 0, "cache_prompt": cache, "stream": False})
             elapsed, status, data = theirs.exchange("POST", "/completion", body)
             # Its chat parser refuses some of a random model's replies after
             # generating them (status 500): the time is the request's all the same.
             refused = status == 500 and b"does not match the expected" in data
-            if not refused and (status != 200 or json.loads(data)["tokens_predicted"] != REPLY_TOKENS):
+            if not refused and (status != 200 or json.loads(data)["tokens_predicted"] != reply_tokens):
                 raise SystemExit(f"llama-server answered {status}: {data[:300]!r}")
             seconds.append(elapsed)
     finally:
@@ -121,20 +133,20 @@ def one_shot_replies(helper: Path, lines: list[bytes]) -> list[str]:
     return replies
 
 
-def measure_workload(paths: bc.Paths, name: str, model: Path, workload: tuple, baseline: Path | None,
+def measure_workload(paths: bc.Paths, name: str, model: Path, workload: Workload, baseline: Path | None,
                      windows_build: Path | None, rounds: int) -> dict:
-    key, label, _, requests = workload
+    key, label, requests, reply_tokens = workload.key, workload.label, workload.requests, workload.reply_tokens
     pairs = prompts(workload)
-    shared_lines = helper_requests(model, pairs)
-    fresh_lines = helper_requests(model, prompts(workload, shared=False))
+    shared_lines = helper_requests(model, pairs, reply_tokens)
+    fresh_lines = helper_requests(model, prompts(workload, shared=False), reply_tokens)
     alone = one_shot_replies(paths.helper, shared_lines)
     compare_baseline = baseline is not None and key == "one_500"
 
     def measure(index: int) -> dict:
         data = {
             "helper": helper_session(paths.helper, model, shared_lines),
-            "llama_server_cache_on": llama_server_session(paths, model, name, pairs, cache=True),
-            "llama_server_cache_off": llama_server_session(paths, model, name, pairs, cache=False),
+            "llama_server_cache_on": llama_server_session(paths, model, name, pairs, reply_tokens, cache=True),
+            "llama_server_cache_off": llama_server_session(paths, model, name, pairs, reply_tokens, cache=False),
         }
         if windows_build is not None:
             data["windows_helper"] = helper_session(windows_build / "bin" / "debrindle-llama-helper.exe", model,
@@ -151,7 +163,7 @@ def measure_workload(paths: bc.Paths, name: str, model: Path, workload: tuple, b
         return data
 
     measured = bc.quiet_rounds(rounds, rounds * 2, measure)
-    result: dict = {**bc.rounds_note(measured), "label": label, "requests": requests, "reply_tokens": REPLY_TOKENS}
+    result: dict = {**bc.rounds_note(measured), "label": label, "requests": requests, "reply_tokens": reply_tokens}
     chosen = [r for r in measured if r["quiet"]] or measured
     for series in ("helper", "windows_helper", "llama_server_cache_on", "llama_server_cache_off",
                    "helper_nothing_shared", "baseline_nothing_shared", "baseline_shared"):
@@ -186,8 +198,8 @@ def measure_workload(paths: bc.Paths, name: str, model: Path, workload: tuple, b
 def measure_model(paths: bc.Paths, name: str, baseline: Path | None, windows_build: Path | None,
                   rounds: int, workloads: list[str]) -> dict:
     model = bc.ensure_model(paths, name)
-    return {workload[0]: measure_workload(paths, name, model, workload, baseline, windows_build, rounds)
-            for workload in WORKLOADS if workload[0] in workloads}
+    return {workload.key: measure_workload(paths, name, model, workload, baseline, windows_build, rounds)
+            for workload in WORKLOADS if workload.key in workloads}
 
 SERIES = [("helper", "helper (Linux)", "#1f77b4"), ("windows_helper", "helper (Windows, Wine)", "#aec7e8"),
           ("llama_server_cache_on", "llama-server, cache on", "#d62728"),
@@ -239,7 +251,7 @@ def main() -> None:
     parser.add_argument("--windows-build", help="a Windows build whose helper runs under Wine too")
     parser.add_argument("--models", default="random-58m,chat-1b-q4km")
     parser.add_argument("--rounds", type=int, default=3)
-    parser.add_argument("--workloads", default=",".join(w[0] for w in WORKLOADS))
+    parser.add_argument("--workloads", default=",".join(w.key for w in WORKLOADS))
     parser.add_argument("--plot", default=str(bc.REPO / "docs" / "prompt_reuse.svg"), help="where the plot goes")
     args = parser.parse_args()
     description, paths = bc.begin(args)

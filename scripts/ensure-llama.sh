@@ -512,7 +512,7 @@ chosen_cpu_variant() {
     libraries+=("$scores/libggml-cpu-$variant.so")
   done
   c++ -std=c++20 -O1 -I"$repo/src" -o "$scores/choose" "$repo/tools/cpu_module_choice/cpu_module_choice.cpp" \
-    "$repo"/src/engine/cpu_variant.cpp "$repo"/src/common/{register_state,platform_posix,utf8}.cpp -ldl
+    "$repo"/src/engine/backend/cpu_variant.cpp "$repo"/src/common/{register_state,platform_posix,utf8}.cpp -ldl
   "$scores/choose" "${libraries[@]}" | sed 's/^libggml-cpu-\(.*\)\.so$/\1/'
 }
 

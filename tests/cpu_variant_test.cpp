@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "engine/cpu_variant.hpp"
+#include "engine/backend/cpu_variant.hpp"
 
 namespace debrindle {
 namespace {

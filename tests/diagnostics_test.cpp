@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "diag/diagnostics.hpp"
-#include "engine/placement.hpp"
+#include "engine/placement/placement.hpp"
 
 namespace debrindle {
 namespace {

@@ -4,8 +4,8 @@
 #include <limits>
 #include <vector>
 
-#include "engine/generation_plan.hpp"
-#include "engine/placement.hpp"
+#include "engine/generation/generation_plan.hpp"
+#include "engine/placement/placement.hpp"
 
 namespace debrindle {
 namespace {

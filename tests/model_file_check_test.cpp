@@ -1,7 +1,7 @@
 // What llama.cpp asserts on is refused at its edges; a step inside passes.
 // The device memory a header's numbers ask for; split files named as
 // llama.cpp names them.
-#include "engine/model_file_check.hpp"
+#include "engine/model/model_file_check.hpp"
 
 #include <gtest/gtest.h>
 #include <llama.h>
@@ -9,8 +9,8 @@
 #include <climits>
 #include <tuple>
 
-#include "engine/model_footprint.hpp"
-#include "engine/split_model.hpp"
+#include "engine/model/model_footprint.hpp"
+#include "engine/model/split_model.hpp"
 
 namespace debrindle {
 namespace {
@@ -48,13 +48,23 @@ TEST(ModelFileCheck, RefusesWhatLlamaCppAssertsOnAtItsEdges) {
         {{.layers = 1, .tensors = {{"rope_freqs.weight", GGML_TYPE_F16, true}}}, false},
         {{.layers = 1, .tensors = {{"blk.0.time_mix_w0.weight", GGML_TYPE_BF16, true}}}, false},
         {{.layers = 1, .tensors = {{"blk.0.ffn.act.scales", GGML_TYPE_F16, true}}}, false},
-        {{.layers = 1, .tensors = {{"blk.0.ssm_d", GGML_TYPE_F32, true}, {"blk.0.ssm_a", GGML_TYPE_F16}}}, true},
+        // The scan's A as floats, of any shape.
+        {{.layers = 1, .tensors = {{"blk.0.ssm_d", GGML_TYPE_F32, true}, {"blk.0.ssm_a", GGML_TYPE_F32}}}, true},
+        {{.layers = 1, .tensors = {{"blk.0.ssm_d", GGML_TYPE_F32, true}, {"blk.0.ssm_a", GGML_TYPE_F16}}}, false},
         {{.layers = 1, .tensors = {{"blk.0.ffn_gate_inp_shexp.weight", GGML_TYPE_F16, true}}}, true},
         // Tensor data up to each file's end, and a byte past it.
         {{.layers = 1, .files = {{100, 100}, {60, 60}}}, true},
         {{.layers = 1, .files = {{100, 100}, {61, 60}}}, false},
     };
     for (const auto& c : cases) EXPECT_EQ(model_file_acceptable(c.header), c.acceptable) << "case " << &c - cases;
+    // A vector of each family computed element-wise: F32 only.
+    for (const char* name : {"rope_factors_long.weight", "rope_factors_short.weight", "blk.0.attn_sinks.weight",
+                             "blk.0.ssm_a", "blk.0.ssm_d", "blk.0.layer_output_scale.weight"}) {
+        for (const auto& [type, acceptable] : {std::pair{GGML_TYPE_F32, true}, {GGML_TYPE_F16, false}}) {
+            const ModelFileHeader header{.layers = 1, .tensors = {{name, type, true}}};
+            EXPECT_EQ(model_file_acceptable(header), acceptable) << name;
+        }
+    }
 }
 
 // The cache per layer at the smallest context, F16 keys and values, from

@@ -3,7 +3,7 @@
 #include <string>
 #include <vector>
 
-#include "engine/piece_decoder.hpp"
+#include "engine/generation/piece_decoder.hpp"
 
 namespace debrindle {
 namespace {

@@ -2,9 +2,9 @@
 
 #include <vector>
 
-#include "engine/kept_prompts.hpp"
-#include "engine/prompt_reuse.hpp"
-#include "engine/sequence_state.hpp"
+#include "engine/prompt_cache/kept_prompts.hpp"
+#include "engine/prompt_cache/prompt_reuse.hpp"
+#include "engine/prompt_cache/sequence_state.hpp"
 
 namespace debrindle {
 namespace {
@@ -36,6 +36,12 @@ TEST(PromptReuse, ReusablePromptLengthByGrain) {
         EXPECT_EQ(reusable_prompt_length(cached, prompt, ReuseGrain::row_group_tiled), c.tiled) << c.shared;
         EXPECT_EQ(reusable_prompt_length(cached, prompt, ReuseGrain::none), 0U);
     }
+    // The same prompt again, its last logits kept: all of it, on any grain that resumes.
+    const auto same = tokens(600, 600);
+    EXPECT_EQ(restorable_prompt_length(same, true, same, ReuseGrain::physical_batch), 600U);
+    EXPECT_EQ(restorable_prompt_length(same, false, same, ReuseGrain::row_group), 536U);
+    EXPECT_EQ(restorable_prompt_length(same, true, same, ReuseGrain::none), 0U);
+    EXPECT_EQ(restorable_prompt_length(tokens(600, 601), true, same, ReuseGrain::row_group), 536U);
     EXPECT_TRUE(first_piece_end(192, 600) == 256 && first_piece_end(576, 700) == 700);
     EXPECT_TRUE(first_piece_needs_tiles(240, 600) && !first_piece_needs_tiles(528, 560));
 }
@@ -65,10 +71,28 @@ TEST(PromptReuse, StateThatIsNotACutSequenceGivesNothing) {
     }
 }
 
+// One cell of one layer whose key and value are one value of `type` each:
+// cells that overflowed, or whose values cannot be checked, are never kept.
+TEST(PromptReuse, CellThatIsNotFiniteIsNeverCut) {
+    const struct {
+        std::uint8_t type, low, high;
+        bool cut;
+    } cases[] = {{1, 0x00, 0x3c, true},   {1, 0x00, 0x7c, false}, {1, 0x00, 0xfe, false},
+                 {30, 0x80, 0x7f, false}, {30, 0x80, 0x3f, true}, {8, 0x00, 0x00, false}};
+    for (const auto& c : cases) {
+        std::vector<std::uint8_t> state = {0xd8, 0x3c, 0x14, 0xaf, 0, 0, 0, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0,
+                                           0,    0,    1,    0,    0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0};
+        for (int tensor = 0; tensor < 2; ++tensor) {
+            state.insert(state.end(), {c.type, 0, 0, 0, 2, 0, 0, 0, 0, 0, 0, 0, c.low, c.high});
+        }
+        EXPECT_EQ(sequence_state_prefix(state, 1).has_value(), c.cut) << int{c.type} << " " << int{c.high};
+    }
+}
+
 TEST(PromptReuse, KeptPromptsNewestFirstWithinTheirLimits) {
     KeptPrompts kept;
     const auto keep = [&](std::size_t length, llama_token other, std::size_t bytes) {
-        kept.keep({tokens(100, length, other), std::vector<std::uint8_t>(bytes), false});
+        kept.keep({tokens(100, length, other), LargeBytes(bytes), false});
     };
     keep(400, 1, 10);
     keep(400, 2, 10);

@@ -17,14 +17,14 @@
 #include <thread>
 #include <vector>
 
-#include "engine/batch.hpp"
-#include "engine/generation.hpp"
-#include "engine/model.hpp"
-#include "engine/model_traits.hpp"
-#include "engine/prompt.hpp"
-#include "engine/prompt_reuse.hpp"
-#include "engine/sequence_state.hpp"
-#include "engine/thread_pool.hpp"
+#include "engine/backend/thread_pool.hpp"
+#include "engine/generation/batch.hpp"
+#include "engine/generation/generation.hpp"
+#include "engine/generation/prompt.hpp"
+#include "engine/model/model.hpp"
+#include "engine/model/model_traits.hpp"
+#include "engine/prompt_cache/prompt_reuse.hpp"
+#include "engine/prompt_cache/sequence_state.hpp"
 #include "support/in_process_engine.hpp"
 #include "support/models.hpp"
 

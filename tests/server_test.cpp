@@ -20,7 +20,7 @@
 #include <thread>
 
 #include "common/platform.hpp"
-#include "engine/generation_plan.hpp"
+#include "engine/generation/generation_plan.hpp"
 #include "support/models.hpp"
 #include "support/process.hpp"
 #include "support/session.hpp"
@@ -136,8 +136,9 @@ TEST_F(Server, LoadsOnlyWhenThePathChanges) {
 // A server keeps the context of a generation for the next ones that fit it,
 // and the cells of the last prompts: after requests of every kind, other
 // lengths, shared prefixes on both sides of the 64-token and physical
-// batches' bounds, system prompts in turn, cells that overflowed past a
-// shorter prompt, another model and a failed
+// batches' bounds, system prompts in turn, the same request again (its
+// first token from the kept logits), cells that overflowed past a shorter
+// prompt or into the next layer's, another model and a failed
 // request, each reply is byte for byte the reply of a process of its own,
 // and the shared prefixes were restored (llama.cpp's own log says how many
 // cells), cut as the rule cuts them.
@@ -157,6 +158,10 @@ TEST_F(Server, RepliesEqualThoseOfAFreshProcess) {
     auto overflowing_spec = chain_model({"▁Hello", "▁world"});
     std::get<model_writer::ScriptedWeights>(overflowing_spec.weights).overflowing_token = "!";
     const std::string o = write_test_model(overflowing_spec, "overflowing.gguf");
+    // With two layers, a row that reads such a cell writes cells that are
+    // not numbers: a prompt holding them is never kept, nor resumed from.
+    std::get<model_writer::ScriptedWeights>(overflowing_spec.weights).layers = 2;
+    const std::string o2 = write_test_model(overflowing_spec, "overflowing-2.gguf");
     const std::string overflowing = "hi" + std::string(57, 'x') + std::string(64, '!');
     std::string long_prompt;  // past the smallest context: a context of another length
     for (int i = 0; i < 1200; ++i) long_prompt += "word ";
@@ -209,7 +214,12 @@ TEST_F(Server, RepliesEqualThoseOfAFreshProcess) {
                     {o, overflowing, 0, 8, std::string(300, 'y')},
                     {o, "hi", 0, 8, std::string(300, 'y')},
                     {o, overflowing, 0, 8, std::string(170, 'y')},
-                    {o, "hi", 0, 8, std::string(170, 'y')}};
+                    {o, "hi", 0, 8, std::string(170, 'y')},
+                    {o2, overflowing, 0, 8, std::string(300, 'y')},
+                    {o2, overflowing, 0, 8, std::string(300, 'y')},
+                    {o2, "hi", 0, 8, std::string(300, 'y')},
+                    {a, "hi", 0.7, 8, base},
+                    {a, "hi", 0.7, 8, base}};
     std::string input;
     std::vector<std::string> expected;
     for (const auto& r : requests) {

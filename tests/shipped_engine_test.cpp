@@ -14,9 +14,9 @@
 
 #include "common/platform.hpp"
 #include "common/register_state.hpp"
-#include "engine/cpu_variant.hpp"
-#include "engine/model_file_reader.hpp"
-#include "engine/placement.hpp"
+#include "engine/backend/cpu_variant.hpp"
+#include "engine/model/model_file_reader.hpp"
+#include "engine/placement/placement.hpp"
 #include "support/models.hpp"
 #include "support/process.hpp"
 

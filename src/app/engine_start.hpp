@@ -4,7 +4,7 @@
 #include <string>
 
 #include "common/result.hpp"
-#include "engine/backend.hpp"
+#include "engine/backend/backend.hpp"
 
 namespace debrindle {
 

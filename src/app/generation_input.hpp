@@ -1,7 +1,7 @@
 #pragma once
 // What the engine reads of a decoded request.
 
-#include "engine/generation.hpp"
+#include "engine/generation/generation.hpp"
 #include "protocol/request.hpp"
 
 namespace debrindle {

@@ -3,7 +3,7 @@
 #include "app/path_equality.hpp"
 #include "common/platform.hpp"
 #include "diag/diagnostics.hpp"
-#include "engine/gpu_devices.hpp"
+#include "engine/placement/gpu_devices.hpp"
 
 namespace debrindle {
 

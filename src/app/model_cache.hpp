@@ -8,9 +8,9 @@
 #include <string_view>
 
 #include "common/result.hpp"
-#include "engine/backend.hpp"
-#include "engine/generation.hpp"
-#include "engine/placed_model.hpp"
+#include "engine/backend/backend.hpp"
+#include "engine/generation/generation.hpp"
+#include "engine/placement/placed_model.hpp"
 
 namespace debrindle {
 

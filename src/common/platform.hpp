@@ -176,6 +176,13 @@ std::optional<unsigned> logical_processor_count();
 // otherwise hold more and more of them.
 void release_free_heap_memory();
 
+// Memory for a large buffer that is filled at once (a context's cells copied
+// out): on Linux pages of its own, with huge pages asked for, since taking
+// its 4 KiB pages one fault at a time costs several times the copy; elsewhere
+// the C++ heap. Throws std::bad_alloc when there is none.
+void* allocate_large(std::size_t bytes);
+void release_large(void* memory, std::size_t bytes) noexcept;
+
 // Ends the process at once with the given status, without running any
 // further destructors.
 [[noreturn]] void terminate_process(int status);

@@ -3,6 +3,7 @@
 #ifdef __GLIBC__
 #include <malloc.h>
 #endif
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <cstring>
 #include <ctime>
 #include <filesystem>
+#include <new>
 
 #include "common/platform.hpp"
 #include "common/utf8.hpp"
@@ -244,6 +246,28 @@ void release_free_heap_memory() {
     malloc_trim(0);
 #endif
 }
+
+namespace {
+
+constexpr std::size_t huge_page_bytes = std::size_t{2} << 20U;
+
+std::size_t whole_huge_pages(std::size_t bytes) {
+    return (bytes + huge_page_bytes - 1) / huge_page_bytes * huge_page_bytes;
+}
+
+}  // namespace
+
+void* allocate_large(std::size_t bytes) {
+    const std::size_t mapped = whole_huge_pages(bytes);
+    void* memory = mmap(nullptr, mapped, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (memory == MAP_FAILED) throw std::bad_alloc();
+#ifdef MADV_HUGEPAGE
+    madvise(memory, mapped, MADV_HUGEPAGE);  // a hint: without huge pages it is memory all the same
+#endif
+    return memory;
+}
+
+void release_large(void* memory, std::size_t bytes) noexcept { munmap(memory, whole_huge_pages(bytes)); }
 
 void terminate_process(int status) { std::_Exit(status); }
 

@@ -22,6 +22,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <new>
 #include <string>
 #include <vector>
 
@@ -385,6 +386,10 @@ std::optional<unsigned> logical_processor_count() {
 }
 
 void release_free_heap_memory() { HeapCompact(GetProcessHeap(), 0); }
+
+void* allocate_large(std::size_t bytes) { return ::operator new(bytes); }
+
+void release_large(void* memory, std::size_t /*bytes*/) noexcept { ::operator delete(memory); }
 
 void terminate_process(int status) { std::_Exit(status); }
 

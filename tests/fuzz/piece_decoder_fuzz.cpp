@@ -22,7 +22,7 @@
 #include <vector>
 
 #include "common/utf8.hpp"
-#include "engine/piece_decoder.hpp"
+#include "engine/generation/piece_decoder.hpp"
 
 namespace {
 

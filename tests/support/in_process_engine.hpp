@@ -7,7 +7,7 @@
 
 #include <optional>
 
-#include "engine/backend.hpp"
+#include "engine/backend/backend.hpp"
 
 namespace debrindle::testing {
 

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "common/platform.hpp"
-#include "engine/cpu_variant.hpp"
+#include "engine/backend/cpu_variant.hpp"
 
 int main(int argc, char** argv) {
     std::vector<debrindle::CpuVariant> variants;
