@@ -106,6 +106,16 @@ TEST(PromptReuse, KeptPromptsNewestFirstWithinTheirLimits) {
     keep(300, 30, kept_prompt_bytes_limit);
     keep(300, 31, kept_prompt_bytes_limit + 1);  // too large alone
     EXPECT_TRUE(kept.size() == 1 && kept.bytes() == kept_prompt_bytes_limit);
+    // The prompt a request takes becomes the most recent and outlives the rest.
+    KeptPrompts promoted;
+    const auto keep_other = [&](llama_token other) { promoted.keep({tokens(100, 300, other), LargeBytes(1), false}); };
+    const auto best_length = [&](llama_token other) {
+        return promoted.best_for(tokens(100, 300, other), ReuseGrain::row_group, false).length;
+    };
+    for (llama_token other = 1; other <= static_cast<llama_token>(kept_prompts_limit); ++other) keep_other(other);
+    EXPECT_GT(best_length(1), 256U);
+    keep_other(20);
+    EXPECT_TRUE(best_length(1) > 256U && best_length(2) <= 100U);
 }
 
 }  // namespace
