@@ -9,7 +9,12 @@ namespace debrindle {
 
 Result<Done, std::string> ModelCache::ensure_loaded(std::string_view model_path) {
     if (model_ && paths_equal(path_, model_path)) {
-        if (!model_->model.file_cut_short()) return Done{};
+        if (!model_->model.file_cut_short()) {
+            // Written over in place, the mapped weights are the new ones at
+            // once; what was computed from the old ones goes.
+            if (model_->model.file_written_since_last_look()) model_->kept.drop_computed();
+            return Done{};
+        }
         // Generating from it would fault on the pages that are gone. The
         // model goes, and the next request for the path loads it afresh.
         model_.reset();

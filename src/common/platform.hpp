@@ -110,6 +110,9 @@ public:
 
     // The file's length now, or nothing when the system cannot tell.
     std::optional<std::uint64_t> length() const;
+    // When its contents were last written, in the system's own units, or
+    // nothing when the system cannot tell.
+    std::optional<std::uint64_t> last_written() const;
     // A path that opens this very file whatever has become of the name it
     // was opened by (Linux: /proc/self/fd/N), or nothing where the system
     // has none (Windows).

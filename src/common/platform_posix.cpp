@@ -186,6 +186,13 @@ std::optional<std::uint64_t> HeldFile::length() const {
     return static_cast<std::uint64_t>(status.st_size);
 }
 
+std::optional<std::uint64_t> HeldFile::last_written() const {
+    struct stat status {};
+    if (::fstat(static_cast<int>(handle_), &status) != 0) return std::nullopt;
+    return static_cast<std::uint64_t>(status.st_mtim.tv_sec) * 1'000'000'000U +
+           static_cast<std::uint64_t>(status.st_mtim.tv_nsec);
+}
+
 std::optional<std::string> HeldFile::own_path() const {
     // Without /proc (a chroot or container that lacks it) the name must do.
     if (::access("/proc/self/fd", X_OK) != 0) return std::nullopt;

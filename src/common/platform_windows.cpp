@@ -307,6 +307,12 @@ std::optional<std::uint64_t> HeldFile::length() const {
     return static_cast<std::uint64_t>(size.QuadPart);
 }
 
+std::optional<std::uint64_t> HeldFile::last_written() const {
+    FILETIME written{};
+    if (!GetFileTime(reinterpret_cast<HANDLE>(handle_), nullptr, nullptr, &written)) return std::nullopt;
+    return (std::uint64_t{written.dwHighDateTime} << 32U) | written.dwLowDateTime;
+}
+
 std::optional<std::string> HeldFile::own_path() const { return std::nullopt; }
 
 OpenablePath openable_path(std::string path) {

@@ -57,6 +57,11 @@ struct KeptGeneration {
         context.reset();
         prompts.forget_held();
     }
+    // The context and every kept prompt.
+    void drop_computed() {
+        context.reset();
+        prompts = {};
+    }
 };
 
 // The generated text (possibly empty), or the first failure; a failure

@@ -38,6 +38,16 @@ const llama_vocab* LoadedModel::vocab() const { return llama_model_get_vocab(mod
 
 bool LoadedModel::file_cut_short() const { return std::any_of(files_.begin(), files_.end(), shorter_than_at_load); }
 
+bool LoadedModel::file_written_since_last_look() {
+    bool written = false;
+    for (HeldModelFile& file : files_) {
+        const std::optional<std::uint64_t> now = file.file.last_written();
+        written = written || !now || now != file.last_written_seen;
+        file.last_written_seen = now;
+    }
+    return written;
+}
+
 Result<LoadedModel, EngineError> model_load(const EngineBackend& /*backend*/, std::string_view path,
                                             const ModelParams& params) {
     if (const auto nul = path.find('\0'); nul != std::string_view::npos) {
@@ -57,6 +67,7 @@ Result<LoadedModel, EngineError> model_load(const EngineBackend& /*backend*/, st
     for (HeldModelFile& file : files) {
         names.push_back(file.engine_path.c_str());
         file.length_at_load = file.file.length().value_or(0);
+        file.last_written_seen = file.file.last_written();
     }
     llama_model* model = llama_model_load_from_splits(names.data(), names.size(), params.raw);
     if (model == nullptr) return Failure{EngineError{EngineErrorKind::ModelLoadNull}};

@@ -46,6 +46,9 @@ public:
     // length cannot be told). llama.cpp maps the files, so pages beyond a new
     // end are gone and a generation that reads them faults.
     bool file_cut_short() const;
+    // Whether one of its files was written since the load or the last call
+    // (or when it was cannot be told): the mapped weights may be new ones.
+    bool file_written_since_last_look();
 
 private:
     std::unique_ptr<llama_model, ModelDeleter> model_;

@@ -22,6 +22,7 @@ struct HeldModelFile {
     HeldFile file;
     std::string engine_path;
     std::uint64_t length_at_load = 0;
+    std::optional<std::uint64_t> last_written_seen = std::nullopt;
 };
 
 // A model's files as they were read: the header and tables, and every file
