@@ -22,8 +22,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cwchar>
+#include <mutex>
 #include <new>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/long_path.hpp"
@@ -393,9 +395,45 @@ std::optional<unsigned> logical_processor_count() {
 
 void release_free_heap_memory() { HeapCompact(GetProcessHeap(), 0); }
 
-void* allocate_large(std::size_t bytes) { return ::operator new(bytes); }
+namespace {
 
-void release_large(void* memory, std::size_t /*bytes*/) noexcept { ::operator delete(memory); }
+// The last large block released, kept for the next one of about its size: a
+// server copies cells of much the same size request after request, and each
+// fresh page costs a fault when it is first touched.
+struct SpareBlock {
+    std::mutex mutex;
+    void* memory = nullptr;
+    std::size_t bytes = 0;
+};
+SpareBlock& spare_block() {
+    static SpareBlock spare;
+    return spare;
+}
+
+}  // namespace
+
+void* allocate_large(std::size_t bytes) {
+    SpareBlock& spare = spare_block();
+    {
+        const std::lock_guard lock(spare.mutex);
+        if (spare.memory != nullptr && spare.bytes >= bytes && spare.bytes / 2 <= bytes) {
+            return std::exchange(spare.memory, nullptr);
+        }
+    }
+    void* memory = VirtualAlloc(nullptr, bytes, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE);
+    if (memory == nullptr) throw std::bad_alloc();
+    return memory;
+}
+
+void release_large(void* memory, std::size_t /*bytes*/) noexcept {
+    MEMORY_BASIC_INFORMATION region{};
+    const std::size_t bytes = VirtualQuery(memory, &region, sizeof region) != 0 ? region.RegionSize : 0;
+    SpareBlock& spare = spare_block();
+    const std::lock_guard lock(spare.mutex);
+    if (spare.memory != nullptr) VirtualFree(spare.memory, 0, MEM_RELEASE);
+    spare.memory = memory;
+    spare.bytes = bytes;
+}
 
 void terminate_process(int status) { std::_Exit(status); }
 

@@ -9,7 +9,7 @@ Block make_block(const Dimensions& dims, std::int64_t index) {
     const auto prefix = "blk." + std::to_string(index) + ".";
     const auto embd = dims.embedding_length;
     const auto ff = dims.feed_forward_length;
-    return Block{
+    Block block{
         .attention_norm = Tensor(prefix + "attn_norm.weight", embd, 1, 1.0f),
         .query = Tensor(prefix + "attn_q.weight", embd, embd, 0.0f),
         .key = Tensor(prefix + "attn_k.weight", embd, dims.kv_length(), 0.0f),
@@ -19,16 +19,26 @@ Block make_block(const Dimensions& dims, std::int64_t index) {
         .gate = Tensor(prefix + "ffn_gate.weight", embd, ff, 0.0f),
         .up = Tensor(prefix + "ffn_up.weight", embd, ff, 0.0f),
         .down = Tensor(prefix + "ffn_down.weight", ff, embd, 0.0f),
+        .router = {},
     };
+    if (dims.experts > 0) {
+        block.gate = Tensor(prefix + "ffn_gate_exps.weight", embd, ff, 0.0f, dims.experts);
+        block.up = Tensor(prefix + "ffn_up_exps.weight", embd, ff, 0.0f, dims.experts);
+        block.down = Tensor(prefix + "ffn_down_exps.weight", ff, embd, 0.0f, dims.experts);
+        block.router.emplace_back(prefix + "ffn_gate_inp.weight", embd, dims.experts, 0.0f);
+    }
+    return block;
 }
 
 }  // namespace
 
-Tensor::Tensor(std::string tensor_name, std::int64_t column_count, std::int64_t row_count, float fill)
+Tensor::Tensor(std::string tensor_name, std::int64_t column_count, std::int64_t row_count, float fill,
+               std::int64_t plane_count)
     : name(std::move(tensor_name)),
       columns(column_count),
       rows(row_count),
-      values(static_cast<std::size_t>(column_count * row_count), fill) {}
+      planes(plane_count),
+      values(static_cast<std::size_t>(column_count * row_count * plane_count), fill) {}
 
 LlamaWeights::LlamaWeights(const Dimensions& dims)
     : token_embedding("token_embd.weight", dims.embedding_length, dims.vocab_size, 0.0f),
@@ -64,6 +74,7 @@ std::vector<Tensor*> LlamaWeights::all() {
                              &block.feed_forward_norm, &block.gate, &block.up, &block.down}) {
             tensors.push_back(tensor);
         }
+        for (auto& router : block.router) tensors.push_back(&router);
     }
     for (auto& bias : biases) tensors.push_back(&bias);
     return tensors;

@@ -17,6 +17,8 @@ struct Dimensions {
     std::int64_t heads = 0;
     std::int64_t kv_heads = 0;  // the heads of keys and values, which query heads share
     std::int64_t context_length = 0;
+    std::int64_t experts = 0;  // feed-forward experts, 0 for one plain feed-forward
+    std::int64_t used_experts = 0;
     float rms_epsilon = 1e-5f;
 
     std::int64_t head_length() const { return embedding_length / heads; }
@@ -26,10 +28,12 @@ struct Dimensions {
 struct Tensor {
     std::string name;
     std::int64_t columns = 0;
-    std::int64_t rows = 1;  // 1 for a vector
+    std::int64_t rows = 1;    // 1 for a vector
+    std::int64_t planes = 1;  // an expert's matrix each
     std::vector<float> values;
 
-    Tensor(std::string tensor_name, std::int64_t column_count, std::int64_t row_count, float fill);
+    Tensor(std::string tensor_name, std::int64_t column_count, std::int64_t row_count, float fill,
+           std::int64_t plane_count = 1);
     float& at(std::int64_t column, std::int64_t row) {
         return values[static_cast<std::size_t>(row * columns + column)];
     }
@@ -37,7 +41,8 @@ struct Tensor {
 
 struct Block {
     Tensor attention_norm, query, key, value, attention_output;
-    Tensor feed_forward_norm, gate, up, down;
+    Tensor feed_forward_norm, gate, up, down;  // each expert's, with experts
+    std::vector<Tensor> router;                // the experts' gate, with experts
 };
 
 // Norm weights start at one and every matrix at zero: a model that passes the

@@ -62,6 +62,10 @@ void set_hyperparameters(gguf_context* gguf, const Dimensions& dims, const std::
     gguf_set_val_u32(gguf, "llama.rope.dimension_count", to_u32(dims.head_length()));
     gguf_set_val_f32(gguf, "llama.rope.freq_base", kRopeFrequencyBase);
     gguf_set_val_f32(gguf, "llama.attention.layer_norm_rms_epsilon", dims.rms_epsilon);
+    if (dims.experts > 0) {
+        gguf_set_val_u32(gguf, "llama.expert_count", to_u32(dims.experts));
+        gguf_set_val_u32(gguf, "llama.expert_used_count", to_u32(dims.used_experts));
+    }
 }
 
 void set_tokenizer(gguf_context* gguf, const Vocabulary& vocabulary, const std::optional<std::string>& chat_template) {
@@ -111,14 +115,16 @@ std::vector<StoredTensor> stored_tensors(ggml_context* ggml, LlamaWeights& weigh
             throw std::invalid_argument(tensor->name + ": rows of " + std::to_string(tensor->columns) +
                                         " values do not split into blocks of " + std::to_string(ggml_blck_size(type)));
         }
-        ggml_tensor* description = tensor->rows == 1 ? ggml_new_tensor_1d(ggml, type, tensor->columns)
-                                                     : ggml_new_tensor_2d(ggml, type, tensor->columns, tensor->rows);
+        ggml_tensor* description = tensor->planes > 1
+                                       ? ggml_new_tensor_3d(ggml, type, tensor->columns, tensor->rows, tensor->planes)
+                                   : tensor->rows == 1 ? ggml_new_tensor_1d(ggml, type, tensor->columns)
+                                                       : ggml_new_tensor_2d(ggml, type, tensor->columns, tensor->rows);
         ggml_set_name(description, tensor->name.c_str());
         const void* data = tensor->values.data();
         if (type != GGML_TYPE_F32) {
-            auto& bytes =
-                converted.emplace_back(ggml_row_size(type, tensor->columns) * static_cast<std::size_t>(tensor->rows));
-            ggml_quantize_chunk(type, tensor->values.data(), bytes.data(), 0, tensor->rows, tensor->columns, nullptr);
+            const std::int64_t rows = tensor->rows * tensor->planes;
+            auto& bytes = converted.emplace_back(ggml_row_size(type, tensor->columns) * static_cast<std::size_t>(rows));
+            ggml_quantize_chunk(type, tensor->values.data(), bytes.data(), 0, rows, tensor->columns, nullptr);
             data = bytes.data();
         }
         stored.push_back({description, data});

@@ -53,6 +53,10 @@ struct RandomWeights {
     // Heads of keys and values, each shared by heads / kv_heads query heads;
     // 0 for as many as there are heads.
     std::uint32_t kv_heads = 0;
+    // A mixture of this many experts in every block's feed-forward, of
+    // which each token takes `used_experts`; 0 for none.
+    std::uint32_t experts = 0;
+    std::uint32_t used_experts = 2;
 };
 
 // How tensors are stored. Quantized rows hold blocks of 32 values, so every

@@ -54,6 +54,8 @@ Dimensions random_dimensions(const RandomWeights& random, std::uint32_t context_
         .heads = random.heads,
         .kv_heads = kv_heads,
         .context_length = context_length,
+        .experts = random.experts,
+        .used_experts = random.experts > 0 ? random.used_experts : 0,
     };
 }
 
