@@ -99,8 +99,8 @@ TEST(PromptReuse, KeptPromptsNewestFirstWithinTheirLimits) {
     keep(200, 2, 10);  // the start of the last: not kept
     keep(600, 2, 30);  // begins as the last: takes its place
     EXPECT_TRUE(kept.size() == 2 && kept.bytes() == 40);
-    EXPECT_EQ(kept.best_for(tokens(100, 700, 2), ReuseGrain::row_group, false).length, 600U);
-    EXPECT_EQ(kept.best_for(tokens(100, 700, 2), ReuseGrain::row_group, true).prompt, nullptr);
+    EXPECT_EQ(kept.best_for({tokens(100, 700, 2), ReuseGrain::row_group, false}).length, 600U);
+    EXPECT_EQ(kept.best_for({tokens(100, 700, 2), ReuseGrain::row_group, true}).prompt, nullptr);
     for (llama_token other = 10; other < 20; ++other) keep(300, other, 1);
     EXPECT_EQ(kept.size(), kept_prompts_limit);
     keep(300, 30, kept_prompt_bytes_limit);
@@ -110,7 +110,7 @@ TEST(PromptReuse, KeptPromptsNewestFirstWithinTheirLimits) {
     KeptPrompts promoted;
     const auto keep_other = [&](llama_token other) { promoted.keep({tokens(100, 300, other), LargeBytes(1), false}); };
     const auto best_length = [&](llama_token other) {
-        return promoted.best_for(tokens(100, 300, other), ReuseGrain::row_group, false).length;
+        return promoted.best_for({tokens(100, 300, other), ReuseGrain::row_group, false}).length;
     };
     for (llama_token other = 1; other <= static_cast<llama_token>(kept_prompts_limit); ++other) keep_other(other);
     EXPECT_GT(best_length(1), 256U);

@@ -11,6 +11,11 @@ bool begins_with(std::span<const llama_token> tokens, std::span<const llama_toke
 
 }  // namespace
 
+std::size_t restorable_length(const KeptPrompt& kept, const PromptToRestore& prompt) {
+    if (kept.past_original_context != prompt.past_original_context) return 0;
+    return restorable_prompt_length(kept.tokens, !kept.logits.empty(), prompt.tokens, prompt.grain);
+}
+
 void KeptPrompts::keep(KeptPrompt prompt) {
     if (prompt.tokens.empty() || prompt.bytes() > kept_prompt_bytes_limit) return;
     for (const KeptPrompt& kept : prompts_) {
@@ -32,13 +37,11 @@ void KeptPrompts::keep(KeptPrompt prompt) {
     }
 }
 
-KeptPrompts::Match KeptPrompts::best_for(std::span<const llama_token> prompt, ReuseGrain grain,
-                                         bool past_original_context) {
+KeptPrompts::Match KeptPrompts::best_for(const PromptToRestore& prompt) {
     auto best = prompts_.end();
     std::size_t best_length = 0;
     for (auto it = prompts_.begin(); it != prompts_.end(); ++it) {
-        if (it->past_original_context != past_original_context) continue;
-        const std::size_t length = restorable_prompt_length(it->tokens, !it->logits.empty(), prompt, grain);
+        const std::size_t length = restorable_length(*it, prompt);
         if (length > best_length) {
             best = it;
             best_length = length;

@@ -22,6 +22,14 @@ namespace debrindle {
 inline constexpr std::size_t kept_prompts_limit = 8;
 inline constexpr std::size_t kept_prompt_bytes_limit = std::size_t{256} << 20U;
 
+// A request's prompt with what decides how it may resume.
+struct PromptToRestore {
+    std::span<const llama_token> tokens;
+    ReuseGrain grain = ReuseGrain::none;
+    // Its context takes long rope factors.
+    bool past_original_context = false;
+};
+
 struct KeptPrompt {
     std::vector<llama_token> tokens;
     // The sequence's state (llama_state_seq_get_data), of these tokens' cells
@@ -37,6 +45,10 @@ struct KeptPrompt {
     std::size_t bytes() const { return cells.size() + logits.size() * sizeof(float); }
 };
 
+// How many of `prompt`'s tokens `kept` restores exactly: none across the
+// original context length, else restorable_prompt_length.
+std::size_t restorable_length(const KeptPrompt& kept, const PromptToRestore& prompt);
+
 class KeptPrompts {
 public:
     // Keeps `prompt` as the most recent, in place of the kept prompts it
@@ -45,15 +57,14 @@ public:
     // alone, is not kept.
     void keep(KeptPrompt prompt);
 
-    // The kept prompt, computed on the same side of the original context
-    // length, that restores the most of `prompt` (restorable_prompt_length),
+    // The kept prompt that restores the most of `prompt` (restorable_length),
     // and how many tokens; it becomes the most recent. Nothing when none
     // gives a token.
     struct Match {
         const KeptPrompt* prompt = nullptr;
         std::size_t length = 0;
     };
-    Match best_for(std::span<const llama_token> prompt, ReuseGrain grain, bool past_original_context);
+    Match best_for(const PromptToRestore& prompt);
 
     std::size_t bytes() const { return bytes_; }
     std::size_t size() const { return prompts_.size(); }

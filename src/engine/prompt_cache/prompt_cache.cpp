@@ -6,18 +6,9 @@
 #include "engine/prompt_cache/sequence_state.hpp"
 
 namespace debrindle {
-namespace {
-
-std::size_t restorable_from(const KeptPrompt& kept, const PromptToRestore& prompt) {
-    if (kept.past_original_context != prompt.past_original_context) return 0;
-    return restorable_prompt_length(kept.tokens, !kept.logits.empty(), prompt.tokens, prompt.grain);
-}
-
-}  // namespace
-
 std::optional<RestoredPrompt> PromptCache::resume_held(const EngineContext& context, const PromptToRestore& prompt) {
     const bool on_cpu = prompt.grain == ReuseGrain::row_group || prompt.grain == ReuseGrain::row_group_tiled;
-    if (!on_cpu || !held_ || restorable_from(*held_, prompt) != prompt.tokens.size()) return std::nullopt;
+    if (!on_cpu || !held_ || restorable_length(*held_, prompt) != prompt.tokens.size()) return std::nullopt;
     if (!llama_memory_seq_rm(llama_get_memory(context.get()), 0, static_cast<llama_pos>(prompt.tokens.size()), -1)) {
         return std::nullopt;
     }
@@ -30,7 +21,7 @@ void PromptCache::set_aside(const EngineContext& context, const PromptToRestore&
     if (!held || prompt.grain == ReuseGrain::none) return;
     LargeBytes state(llama_state_seq_get_size(context.get(), 0));
     state.resize(llama_state_seq_get_data(context.get(), state.data(), state.size(), 0));
-    if (2 * restorable_from(*held, prompt) >= held->tokens.size()) {
+    if (2 * restorable_length(*held, prompt) >= held->tokens.size()) {
         // Cut once, to what is restored.
         held->cells = std::move(state);
         set_aside_ = std::move(held);
@@ -45,12 +36,12 @@ void PromptCache::set_aside(const EngineContext& context, const PromptToRestore&
 
 RestoredPrompt PromptCache::restore(const EngineContext& context, const PromptToRestore& prompt) {
     const std::optional<KeptPrompt> aside = std::exchange(set_aside_, std::nullopt);
-    const KeptPrompts::Match match = kept_.best_for(prompt.tokens, prompt.grain, prompt.past_original_context);
+    const KeptPrompts::Match match = kept_.best_for(prompt);
     const KeptPrompt* source = match.prompt;
     std::size_t length = match.length;
-    if (aside && restorable_from(*aside, prompt) > length) {
+    if (aside && restorable_length(*aside, prompt) > length) {
         source = &*aside;
-        length = restorable_from(*aside, prompt);
+        length = restorable_length(*aside, prompt);
     }
     if (length == 0) return {};
     // A kept prompt's cells are its tokens' alone; the set-aside one's hold its reply's too.

@@ -18,14 +18,6 @@
 
 namespace debrindle {
 
-// A request's prompt with what decides how it may resume.
-struct PromptToRestore {
-    std::span<const llama_token> tokens;
-    ReuseGrain grain = ReuseGrain::none;
-    // Its context takes long rope factors.
-    bool past_original_context = false;
-};
-
 // Where a prompt's decode starts: the tokens whose cells were restored and,
 // when they are the whole prompt, its last row's logits, which start the reply.
 struct RestoredPrompt {
