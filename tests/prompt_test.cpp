@@ -10,11 +10,13 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
+#include <numeric>
 #include <random>
 #include <set>
 #include <span>
 #include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "engine/backend/thread_pool.hpp"
@@ -23,6 +25,7 @@
 #include "engine/generation/prompt.hpp"
 #include "engine/model/model.hpp"
 #include "engine/model/model_traits.hpp"
+#include "engine/prompt_cache/prompt_cache.hpp"
 #include "engine/prompt_cache/prompt_reuse.hpp"
 #include "engine/prompt_cache/sequence_state.hpp"
 #include "support/in_process_engine.hpp"
@@ -172,6 +175,47 @@ TEST_F(Engine, PromptResumedAtAReusablePrefixIsTheFreshBits) {
                 << reused << " of " << c.length << ", " << c.threads << " threads, " << c.heads << " heads";
         }
     }
+}
+
+// What a model says decides how its prompts may resume: its experts, and
+// whether its cache holds a cell per token (not a recurrent state).
+TEST_F(Engine, ModelTraitsTellEachClassOfModel) {
+    for (const auto& [experts, recurrent] : {std::pair{0U, false}, {4U, false}, {0U, true}}) {
+        model_writer::ModelSpec model_spec;
+        model_spec.weights = model_writer::RandomWeights{.vocab_size = 2000,
+                                                         .embedding_length = 128,
+                                                         .layers = 1,
+                                                         .feed_forward_length = 352,
+                                                         .heads = 4,
+                                                         .experts = experts,
+                                                         .recurrent = recurrent};
+        const ModelTraits traits = model_traits(load(model_spec), 0);
+        EXPECT_TRUE(traits.reuse.plain_cache == !recurrent && traits.reuse.experts == (experts > 0)) << experts;
+    }
+}
+
+// Cells that llama.cpp refuses to restore (another layout's: a model of more
+// layers) leave the context empty, and the prompt is decoded from its start.
+TEST_F(Engine, RefusedRestoreLeavesTheContextEmpty) {
+    model_writer::ModelSpec model_spec;
+    model_spec.weights = model_writer::RandomWeights{
+        .vocab_size = 2000, .embedding_length = 256, .layers = 2, .feed_forward_length = 512, .heads = 4};
+    const LoadedModel model = load(model_spec);
+    std::get<model_writer::RandomWeights>(model_spec.weights).layers = 3;
+    const LoadedModel deeper = load(model_spec);
+    auto context = context_create(model, generation_context_params(1024, 2));
+    auto deeper_context = context_create(deeper, generation_context_params(1024, 2));
+    ASSERT_TRUE(context && deeper_context);
+    std::vector<llama_token> prompt(300);
+    std::iota(prompt.begin(), prompt.end(), 100);
+    ASSERT_TRUE(decode_prompt(*context, prompt, 0));
+    PromptCache cache;
+    const PromptToRestore to_restore{prompt, ReuseGrain::row_group, false};
+    cache.hold(prompt, {}, false);
+    cache.set_aside(*context, to_restore);
+    EXPECT_EQ(cache.restore(*deeper_context, to_restore).length, 0U);
+    EXPECT_EQ(llama_memory_seq_pos_max(llama_get_memory(deeper_context->get()), 0), -1);
+    EXPECT_TRUE(decode_prompt(*deeper_context, prompt, 0));
 }
 
 // Every thread of the process onto the processors in `cpus` (the pool's

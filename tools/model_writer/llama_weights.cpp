@@ -5,8 +5,31 @@
 namespace debrindle::model_writer {
 namespace {
 
+// Mamba's block, with the names and shapes llama.cpp loads. The state's
+// decay (ssm_a) is minus one, as a trained model's is near.
+Block make_state_space_block(const Dimensions& dims, const std::string& prefix) {
+    const auto embd = dims.embedding_length;
+    const auto inner = dims.inner_length();
+    const Tensor none("", 0, 0, 0.0f);
+    Block block{none, none, none, none, none, none, none, none, none, {}, {}};
+    block.attention_norm = Tensor(prefix + "attn_norm.weight", embd, 1, 1.0f);
+    block.state_space = {
+        Tensor(prefix + "ssm_in.weight", embd, 2 * inner, 0.0f),
+        Tensor(prefix + "ssm_conv1d.weight", Dimensions::convolution_width, inner, 0.0f),
+        Tensor(prefix + "ssm_conv1d.bias", inner, 1, 0.0f),
+        Tensor(prefix + "ssm_x.weight", inner, dims.time_step_rank() + 2 * Dimensions::state_size, 0.0f),
+        Tensor(prefix + "ssm_dt.weight", dims.time_step_rank(), inner, 0.0f),
+        Tensor(prefix + "ssm_dt.bias", inner, 1, 0.0f),
+        Tensor(prefix + "ssm_a", Dimensions::state_size, inner, -1.0f),
+        Tensor(prefix + "ssm_d", inner, 1, 1.0f),
+        Tensor(prefix + "ssm_out.weight", inner, embd, 0.0f),
+    };
+    return block;
+}
+
 Block make_block(const Dimensions& dims, std::int64_t index) {
     const auto prefix = "blk." + std::to_string(index) + ".";
+    if (dims.recurrent) return make_state_space_block(dims, prefix);
     const auto embd = dims.embedding_length;
     const auto ff = dims.feed_forward_length;
     Block block{
@@ -20,6 +43,7 @@ Block make_block(const Dimensions& dims, std::int64_t index) {
         .up = Tensor(prefix + "ffn_up.weight", embd, ff, 0.0f),
         .down = Tensor(prefix + "ffn_down.weight", ff, embd, 0.0f),
         .router = {},
+        .state_space = {},
     };
     if (dims.experts > 0) {
         block.gate = Tensor(prefix + "ffn_gate_exps.weight", embd, ff, 0.0f, dims.experts);
@@ -70,6 +94,11 @@ void LlamaWeights::add_zero_bias(const std::string& name, const Dimensions& dims
 std::vector<Tensor*> LlamaWeights::all() {
     std::vector<Tensor*> tensors{&token_embedding, &output_norm, &output};
     for (auto& block : blocks) {
+        if (!block.state_space.empty()) {
+            tensors.push_back(&block.attention_norm);
+            for (auto& tensor : block.state_space) tensors.push_back(&tensor);
+            continue;
+        }
         for (auto* tensor : {&block.attention_norm, &block.query, &block.key, &block.value, &block.attention_output,
                              &block.feed_forward_norm, &block.gate, &block.up, &block.down}) {
             tensors.push_back(tensor);

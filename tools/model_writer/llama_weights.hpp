@@ -1,6 +1,7 @@
-// The tensors of a llama-architecture model, all F32, as llama.cpp names and
-// shapes them. Shapes are ggml's: {columns, rows}, rows stored one after the
-// other, so element (column c, row r) is values[r * columns + c].
+// The tensors of a llama-architecture model (or a Mamba one, whose blocks
+// are selective state spaces), all F32, as llama.cpp names and shapes them.
+// Shapes are ggml's: {columns, rows}, rows stored one after the other, so
+// element (column c, row r) is values[r * columns + c].
 #pragma once
 
 #include <cstdint>
@@ -19,7 +20,15 @@ struct Dimensions {
     std::int64_t context_length = 0;
     std::int64_t experts = 0;  // feed-forward experts, 0 for one plain feed-forward
     std::int64_t used_experts = 0;
+    bool recurrent = false;  // Mamba: a state space in each block, no attention or feed-forward
     float rms_epsilon = 1e-5f;
+
+    // Mamba's sizes: its inner width is twice the embedding (all llama.cpp
+    // takes), its state 16 values, its convolution 4 wide.
+    static constexpr std::int64_t state_size = 16;
+    static constexpr std::int64_t convolution_width = 4;
+    std::int64_t inner_length() const { return 2 * embedding_length; }
+    std::int64_t time_step_rank() const { return (embedding_length + 15) / 16; }
 
     std::int64_t head_length() const { return embedding_length / heads; }
     std::int64_t kv_length() const { return head_length() * kv_heads; }
@@ -43,6 +52,8 @@ struct Block {
     Tensor attention_norm, query, key, value, attention_output;
     Tensor feed_forward_norm, gate, up, down;  // each expert's, with experts
     std::vector<Tensor> router;                // the experts' gate, with experts
+    // A recurrent block's tensors after its norm, in place of all the others.
+    std::vector<Tensor> state_space;
 };
 
 // Norm weights start at one and every matrix at zero: a model that passes the

@@ -47,10 +47,27 @@ constexpr float kRopeFrequencyBase = 10000.0f;
 
 std::uint32_t to_u32(std::int64_t value) { return static_cast<std::uint32_t>(value); }
 
+// Mamba's keys in place of attention's, rope's and the feed-forward's.
+void set_state_space_hyperparameters(gguf_context* gguf, const Dimensions& dims) {
+    gguf_set_val_str(gguf, "general.architecture", "mamba");
+    gguf_set_val_u32(gguf, "mamba.context_length", to_u32(dims.context_length));
+    gguf_set_val_u32(gguf, "mamba.embedding_length", to_u32(dims.embedding_length));
+    gguf_set_val_u32(gguf, "mamba.block_count", to_u32(dims.layers));
+    gguf_set_val_u32(gguf, "mamba.ssm.conv_kernel", to_u32(Dimensions::convolution_width));
+    gguf_set_val_u32(gguf, "mamba.ssm.inner_size", to_u32(dims.inner_length()));
+    gguf_set_val_u32(gguf, "mamba.ssm.state_size", to_u32(Dimensions::state_size));
+    gguf_set_val_u32(gguf, "mamba.ssm.time_step_rank", to_u32(dims.time_step_rank()));
+    gguf_set_val_f32(gguf, "mamba.attention.layer_norm_rms_epsilon", dims.rms_epsilon);
+}
+
 void set_hyperparameters(gguf_context* gguf, const Dimensions& dims, const std::string& name, StoredType stored) {
-    gguf_set_val_str(gguf, "general.architecture", "llama");
     gguf_set_val_str(gguf, "general.name", name.c_str());
     gguf_set_val_u32(gguf, "general.file_type", stored.file_type);
+    if (dims.recurrent) {
+        set_state_space_hyperparameters(gguf, dims);
+        return;
+    }
+    gguf_set_val_str(gguf, "general.architecture", "llama");
     gguf_set_val_u32(gguf, "llama.vocab_size", to_u32(dims.vocab_size));
     gguf_set_val_u32(gguf, "llama.context_length", to_u32(dims.context_length));
     gguf_set_val_u32(gguf, "llama.embedding_length", to_u32(dims.embedding_length));

@@ -57,6 +57,9 @@ struct RandomWeights {
     // which each token takes `used_experts`; 0 for none.
     std::uint32_t experts = 0;
     std::uint32_t used_experts = 2;
+    // A Mamba model: each block a selective state space (a recurrent
+    // state), with no attention and no feed-forward.
+    bool recurrent = false;
 };
 
 // How tensors are stored. Quantized rows hold blocks of 32 values, so every

@@ -56,6 +56,7 @@ Dimensions random_dimensions(const RandomWeights& random, std::uint32_t context_
         .context_length = context_length,
         .experts = random.experts,
         .used_experts = random.experts > 0 ? random.used_experts : 0,
+        .recurrent = random.recurrent,
     };
 }
 
@@ -63,7 +64,8 @@ LlamaWeights random_weights(const RandomWeights& random, const Vocabulary& vocab
     LlamaWeights weights(dims);
     Random generator(random.seed);
     for (auto* tensor : weights.all()) {
-        if (tensor->name.ends_with("norm.weight")) continue;  // norms stay one
+        // Norms stay one, and a state's decay minus one.
+        if (tensor->name.ends_with("norm.weight") || tensor->name.ends_with("ssm_a")) continue;
         for (auto& value : tensor->values) {
             value = generator.next(kWeightRange);
         }
