@@ -178,9 +178,15 @@ TEST_F(Engine, PromptResumedAtAReusablePrefixIsTheFreshBits) {
 }
 
 // What a model says decides how its prompts may resume: its experts, and
-// whether its cache holds a cell per token (not a recurrent state).
+// whether its cache holds a cell per token for every token (not a recurrent
+// state, nor a sliding window).
 TEST_F(Engine, ModelTraitsTellEachClassOfModel) {
-    for (const auto& [experts, recurrent] : {std::pair{0U, false}, {4U, false}, {0U, true}}) {
+    const struct {
+        std::uint32_t experts;
+        bool recurrent;
+        std::uint32_t sliding_window;
+    } classes[] = {{0, false, 0}, {4, false, 0}, {0, true, 0}, {0, false, 64}};
+    for (const auto& [experts, recurrent, sliding_window] : classes) {
         model_writer::ModelSpec model_spec;
         model_spec.weights = model_writer::RandomWeights{.vocab_size = 2000,
                                                          .embedding_length = 128,
@@ -188,9 +194,11 @@ TEST_F(Engine, ModelTraitsTellEachClassOfModel) {
                                                          .feed_forward_length = 352,
                                                          .heads = 4,
                                                          .experts = experts,
-                                                         .recurrent = recurrent};
+                                                         .recurrent = recurrent,
+                                                         .sliding_window = sliding_window};
         const ModelTraits traits = model_traits(load(model_spec), 0);
-        EXPECT_TRUE(traits.reuse.plain_cache == !recurrent && traits.reuse.experts == (experts > 0)) << experts;
+        const bool plain = !recurrent && sliding_window == 0;
+        EXPECT_TRUE(traits.reuse.plain_cache == plain && traits.reuse.experts == (experts > 0)) << experts;
     }
 }
 

@@ -255,7 +255,8 @@ TEST_F(Server, RepliesEqualThoseOfAFreshProcess) {
 // Each class of model resumes where its kernels keep the fresh bits: a plain
 // one at multiples of 4 tokens, a mixture of experts (whose products group the
 // rows by expert) at multiples of 256 only, and either the same prompt again
-// whole; a recurrent one (Mamba), whose state holds no cell per token, never.
+// whole; a recurrent one (Mamba), whose state holds no cell per token, and
+// one with a sliding window (Granite's), whose window drops cells, never.
 // The replies are a fresh process's. Taking experts for a plain model fails here.
 TEST_F(Server, EachClassOfModelResumesAtItsOwnGrain) {
     const std::string base = vocabulary_words(0, 1400);
@@ -263,8 +264,9 @@ TEST_F(Server, EachClassOfModelResumesAtItsOwnGrain) {
     const struct {
         std::uint32_t experts;
         bool recurrent;
+        std::uint32_t sliding_window;
         std::vector<std::size_t> restored;  // the shared 700 tokens, then the first system prompt again whole
-    } classes[] = {{0, false, {700, 1559}}, {4, false, {512, 1559}}, {0, true, {}}};
+    } classes[] = {{0, false, 0, {700, 1559}}, {4, false, 0, {512, 1559}}, {0, true, 0, {}}, {0, false, 64, {}}};
     for (const auto& c : classes) {
         model_writer::ModelSpec model_spec;
         model_spec.weights = model_writer::RandomWeights{.vocab_size = 2000,
@@ -273,8 +275,10 @@ TEST_F(Server, EachClassOfModelResumesAtItsOwnGrain) {
                                                          .feed_forward_length = 352,
                                                          .heads = 4,
                                                          .experts = c.experts,
-                                                         .recurrent = c.recurrent};
-        const std::string name = "class-" + std::to_string(c.experts) + (c.recurrent ? "-recurrent" : "");
+                                                         .recurrent = c.recurrent,
+                                                         .sliding_window = c.sliding_window};
+        const std::string name = "class-" + std::to_string(c.experts) + (c.recurrent ? "-recurrent" : "") + "-" +
+                                 std::to_string(c.sliding_window);
         const std::string model = write_test_model(model_spec, name + ".gguf");
         std::string input;
         std::vector<std::string> expected;

@@ -11,7 +11,7 @@ Block make_state_space_block(const Dimensions& dims, const std::string& prefix) 
     const auto embd = dims.embedding_length;
     const auto inner = dims.inner_length();
     const Tensor none("", 0, 0, 0.0f);
-    Block block{none, none, none, none, none, none, none, none, none, {}, {}};
+    Block block{none, none, none, none, none, none, none, none, none, {}, {}, {}};
     block.attention_norm = Tensor(prefix + "attn_norm.weight", embd, 1, 1.0f);
     block.state_space = {
         Tensor(prefix + "ssm_in.weight", embd, 2 * inner, 0.0f),
@@ -43,8 +43,10 @@ Block make_block(const Dimensions& dims, std::int64_t index) {
         .up = Tensor(prefix + "ffn_up.weight", embd, ff, 0.0f),
         .down = Tensor(prefix + "ffn_down.weight", ff, embd, 0.0f),
         .router = {},
+        .attention_sinks = {},
         .state_space = {},
     };
+    if (dims.sliding_window > 0) block.attention_sinks.emplace_back(prefix + "attn_sinks.weight", dims.heads, 1, 0.0f);
     if (dims.experts > 0) {
         block.gate = Tensor(prefix + "ffn_gate_exps.weight", embd, ff, 0.0f, dims.experts);
         block.up = Tensor(prefix + "ffn_up_exps.weight", embd, ff, 0.0f, dims.experts);
@@ -104,6 +106,7 @@ std::vector<Tensor*> LlamaWeights::all() {
             tensors.push_back(tensor);
         }
         for (auto& router : block.router) tensors.push_back(&router);
+        for (auto& sinks : block.attention_sinks) tensors.push_back(&sinks);
     }
     for (auto& bias : biases) tensors.push_back(&bias);
     return tensors;

@@ -1,5 +1,6 @@
-// The tensors of a llama-architecture model (or a Mamba one, whose blocks
-// are selective state spaces), all F32, as llama.cpp names and shapes them.
+// The tensors of a llama-architecture model (or a Granite one with sliding-
+// window attention, or a Mamba one, whose blocks are selective state
+// spaces), all F32, as llama.cpp names and shapes them.
 // Shapes are ggml's: {columns, rows}, rows stored one after the other, so
 // element (column c, row r) is values[r * columns + c].
 #pragma once
@@ -21,6 +22,9 @@ struct Dimensions {
     std::int64_t experts = 0;  // feed-forward experts, 0 for one plain feed-forward
     std::int64_t used_experts = 0;
     bool recurrent = false;  // Mamba: a state space in each block, no attention or feed-forward
+    // Granite's sliding-window attention, this many tokens wide, in every
+    // other layer from the first; 0 for none.
+    std::int64_t sliding_window = 0;
     float rms_epsilon = 1e-5f;
 
     // Mamba's sizes: its inner width is twice the embedding (all llama.cpp
@@ -52,6 +56,7 @@ struct Block {
     Tensor attention_norm, query, key, value, attention_output;
     Tensor feed_forward_norm, gate, up, down;  // each expert's, with experts
     std::vector<Tensor> router;                // the experts' gate, with experts
+    std::vector<Tensor> attention_sinks;       // a logit per head, with a sliding window
     // A recurrent block's tensors after its norm, in place of all the others.
     std::vector<Tensor> state_space;
 };

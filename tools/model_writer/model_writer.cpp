@@ -67,21 +67,32 @@ void set_hyperparameters(gguf_context* gguf, const Dimensions& dims, const std::
         set_state_space_hyperparameters(gguf, dims);
         return;
     }
-    gguf_set_val_str(gguf, "general.architecture", "llama");
-    gguf_set_val_u32(gguf, "llama.vocab_size", to_u32(dims.vocab_size));
-    gguf_set_val_u32(gguf, "llama.context_length", to_u32(dims.context_length));
-    gguf_set_val_u32(gguf, "llama.embedding_length", to_u32(dims.embedding_length));
-    gguf_set_val_u32(gguf, "llama.feed_forward_length", to_u32(dims.feed_forward_length));
-    gguf_set_val_u32(gguf, "llama.block_count", to_u32(dims.layers));
-    gguf_set_val_u32(gguf, "llama.attention.head_count", to_u32(dims.heads));
-    gguf_set_val_u32(gguf, "llama.attention.head_count_kv", to_u32(dims.kv_heads));
+    // Granite's sliding window comes with the llama architecture's keys.
+    const std::string arch = dims.sliding_window > 0 ? "granite_swa" : "llama";
+    const auto key = [&](const char* name) { return arch + name; };
+    gguf_set_val_str(gguf, "general.architecture", arch.c_str());
+    gguf_set_val_u32(gguf, key(".vocab_size").c_str(), to_u32(dims.vocab_size));
+    gguf_set_val_u32(gguf, key(".context_length").c_str(), to_u32(dims.context_length));
+    gguf_set_val_u32(gguf, key(".embedding_length").c_str(), to_u32(dims.embedding_length));
+    gguf_set_val_u32(gguf, key(".feed_forward_length").c_str(), to_u32(dims.feed_forward_length));
+    gguf_set_val_u32(gguf, key(".block_count").c_str(), to_u32(dims.layers));
+    gguf_set_val_u32(gguf, key(".attention.head_count").c_str(), to_u32(dims.heads));
+    gguf_set_val_u32(gguf, key(".attention.head_count_kv").c_str(), to_u32(dims.kv_heads));
     // llama.cpp requires the llama architecture to rotate whole heads.
-    gguf_set_val_u32(gguf, "llama.rope.dimension_count", to_u32(dims.head_length()));
-    gguf_set_val_f32(gguf, "llama.rope.freq_base", kRopeFrequencyBase);
-    gguf_set_val_f32(gguf, "llama.attention.layer_norm_rms_epsilon", dims.rms_epsilon);
+    gguf_set_val_u32(gguf, key(".rope.dimension_count").c_str(), to_u32(dims.head_length()));
+    gguf_set_val_f32(gguf, key(".rope.freq_base").c_str(), kRopeFrequencyBase);
+    gguf_set_val_f32(gguf, key(".attention.layer_norm_rms_epsilon").c_str(), dims.rms_epsilon);
     if (dims.experts > 0) {
-        gguf_set_val_u32(gguf, "llama.expert_count", to_u32(dims.experts));
-        gguf_set_val_u32(gguf, "llama.expert_used_count", to_u32(dims.used_experts));
+        gguf_set_val_u32(gguf, key(".expert_count").c_str(), to_u32(dims.experts));
+        gguf_set_val_u32(gguf, key(".expert_used_count").c_str(), to_u32(dims.used_experts));
+    }
+    if (dims.sliding_window > 0) {
+        gguf_set_val_u32(gguf, key(".attention.sliding_window").c_str(), to_u32(dims.sliding_window));
+        std::vector<std::uint32_t> pattern;
+        for (std::int64_t layer = 0; layer < dims.layers; ++layer) pattern.push_back(layer % 2 == 0 ? 1 : 0);
+        gguf_set_arr_data(gguf, key(".attention.sliding_window_pattern").c_str(), GGUF_TYPE_UINT32, pattern.data(),
+                          pattern.size());
+        gguf_set_val_f32(gguf, key(".logit_scale").c_str(), 1.0f);
     }
 }
 

@@ -60,6 +60,10 @@ struct RandomWeights {
     // A Mamba model: each block a selective state space (a recurrent
     // state), with no attention and no feed-forward.
     bool recurrent = false;
+    // A Granite model whose first layer, and every other one after it,
+    // attends to this many tokens back at most (with an attention sink per
+    // head); 0 for none.
+    std::uint32_t sliding_window = 0;
 };
 
 // How tensors are stored. Quantized rows hold blocks of 32 values, so every

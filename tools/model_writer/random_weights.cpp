@@ -57,6 +57,7 @@ Dimensions random_dimensions(const RandomWeights& random, std::uint32_t context_
         .experts = random.experts,
         .used_experts = random.experts > 0 ? random.used_experts : 0,
         .recurrent = random.recurrent,
+        .sliding_window = random.sliding_window,
     };
 }
 
