@@ -261,24 +261,17 @@ TEST_F(Server, RepliesEqualThoseOfAFreshProcess) {
 TEST_F(Server, EachClassOfModelResumesAtItsOwnGrain) {
     const std::string base = vocabulary_words(0, 1400);
     const std::string sharing = vocabulary_words(0, 652) + " " + vocabulary_words(653, 700);
-    const struct {
-        std::uint32_t experts;
-        bool recurrent;
-        std::uint32_t sliding_window;
-        std::vector<std::size_t> restored;  // the shared 700 tokens, then the first system prompt again whole
-    } classes[] = {{0, false, 0, {700, 1559}}, {4, false, 0, {512, 1559}}, {0, true, 0, {}}, {0, false, 64, {}}};
-    for (const auto& c : classes) {
+    // Experts, recurrent, window; the cells restored: the shared 700 tokens,
+    // then the first system prompt again whole.
+    for (const auto& [experts, recurrent, window, restored] :
+         {std::tuple{0U, false, 0U, std::vector<std::size_t>{700, 1559}},
+          {4U, false, 0U, {512, 1559}},
+          {0U, true, 0U, {}},
+          {0U, false, 64U, {}}}) {
         model_writer::ModelSpec model_spec;
-        model_spec.weights = model_writer::RandomWeights{.vocab_size = 2000,
-                                                         .embedding_length = 128,
-                                                         .layers = 2,
-                                                         .feed_forward_length = 352,
-                                                         .heads = 4,
-                                                         .experts = c.experts,
-                                                         .recurrent = c.recurrent,
-                                                         .sliding_window = c.sliding_window};
-        const std::string name = "class-" + std::to_string(c.experts) + (c.recurrent ? "-recurrent" : "") + "-" +
-                                 std::to_string(c.sliding_window);
+        model_spec.weights = model_writer::RandomWeights{1, 2000, 128, 2, 352, 4, 0, experts, 2, recurrent, window};
+        const std::string name =
+            "class-" + std::to_string(experts) + "-" + std::to_string(recurrent) + "-" + std::to_string(window);
         const std::string model = write_test_model(model_spec, name + ".gguf");
         std::string input;
         std::vector<std::string> expected;
@@ -291,13 +284,13 @@ TEST_F(Server, EachClassOfModelResumesAtItsOwnGrain) {
         }
         const ServerRun run = run_server(input, /*diagnostics=*/true);
         EXPECT_EQ(run.lines, expected) << name;
-        std::vector<std::size_t> restored;
+        std::vector<std::size_t> found;
         const std::regex restore_line("state_read_meta: cell_count = ([0-9]+)");
         for (std::sregex_iterator it(run.result.err.begin(), run.result.err.end(), restore_line), end; it != end;
              ++it) {
-            restored.push_back(std::stoul((*it)[1]));
+            found.push_back(std::stoul((*it)[1]));
         }
-        EXPECT_EQ(restored, c.restored) << name;
+        EXPECT_EQ(found, restored) << name;
     }
 }
 
