@@ -10,8 +10,7 @@ namespace {
 Block make_state_space_block(const Dimensions& dims, const std::string& prefix) {
     const auto embd = dims.embedding_length;
     const auto inner = dims.inner_length();
-    const Tensor none("", 0, 0, 0.0f);
-    Block block{none, none, none, none, none, none, none, none, none, {}, {}, {}};
+    Block block;
     block.attention_norm = Tensor(prefix + "attn_norm.weight", embd, 1, 1.0f);
     block.state_space = {
         Tensor(prefix + "ssm_in.weight", embd, 2 * inner, 0.0f),

@@ -45,6 +45,7 @@ struct Tensor {
     std::int64_t planes = 1;  // an expert's matrix each
     std::vector<float> values;
 
+    Tensor() = default;  // none: a recurrent block's attention and feed-forward
     Tensor(std::string tensor_name, std::int64_t column_count, std::int64_t row_count, float fill,
            std::int64_t plane_count = 1);
     float& at(std::int64_t column, std::int64_t row) {

@@ -47,52 +47,46 @@ constexpr float kRopeFrequencyBase = 10000.0f;
 
 std::uint32_t to_u32(std::int64_t value) { return static_cast<std::uint32_t>(value); }
 
-// Mamba's keys in place of attention's, rope's and the feed-forward's.
-void set_state_space_hyperparameters(gguf_context* gguf, const Dimensions& dims) {
-    gguf_set_val_str(gguf, "general.architecture", "mamba");
-    gguf_set_val_u32(gguf, "mamba.context_length", to_u32(dims.context_length));
-    gguf_set_val_u32(gguf, "mamba.embedding_length", to_u32(dims.embedding_length));
-    gguf_set_val_u32(gguf, "mamba.block_count", to_u32(dims.layers));
-    gguf_set_val_u32(gguf, "mamba.ssm.conv_kernel", to_u32(Dimensions::convolution_width));
-    gguf_set_val_u32(gguf, "mamba.ssm.inner_size", to_u32(dims.inner_length()));
-    gguf_set_val_u32(gguf, "mamba.ssm.state_size", to_u32(Dimensions::state_size));
-    gguf_set_val_u32(gguf, "mamba.ssm.time_step_rank", to_u32(dims.time_step_rank()));
-    gguf_set_val_f32(gguf, "mamba.attention.layer_norm_rms_epsilon", dims.rms_epsilon);
-}
-
 void set_hyperparameters(gguf_context* gguf, const Dimensions& dims, const std::string& name, StoredType stored) {
     gguf_set_val_str(gguf, "general.name", name.c_str());
     gguf_set_val_u32(gguf, "general.file_type", stored.file_type);
-    if (dims.recurrent) {
-        set_state_space_hyperparameters(gguf, dims);
-        return;
-    }
-    // Granite's sliding window comes with the llama architecture's keys.
-    const std::string arch = dims.sliding_window > 0 ? "granite_swa" : "llama";
-    const auto key = [&](const char* name) { return arch + name; };
+    // Mamba's state spaces and Granite's sliding window come under their own
+    // architecture's name, Granite's with the llama architecture's keys.
+    const std::string arch = dims.recurrent ? "mamba" : dims.sliding_window > 0 ? "granite_swa" : "llama";
+    const auto set_u32 = [&](const char* key, std::int64_t value) {
+        gguf_set_val_u32(gguf, (arch + key).c_str(), to_u32(value));
+    };
+    const auto set_f32 = [&](const char* key, float value) { gguf_set_val_f32(gguf, (arch + key).c_str(), value); };
     gguf_set_val_str(gguf, "general.architecture", arch.c_str());
-    gguf_set_val_u32(gguf, key(".vocab_size").c_str(), to_u32(dims.vocab_size));
-    gguf_set_val_u32(gguf, key(".context_length").c_str(), to_u32(dims.context_length));
-    gguf_set_val_u32(gguf, key(".embedding_length").c_str(), to_u32(dims.embedding_length));
-    gguf_set_val_u32(gguf, key(".feed_forward_length").c_str(), to_u32(dims.feed_forward_length));
-    gguf_set_val_u32(gguf, key(".block_count").c_str(), to_u32(dims.layers));
-    gguf_set_val_u32(gguf, key(".attention.head_count").c_str(), to_u32(dims.heads));
-    gguf_set_val_u32(gguf, key(".attention.head_count_kv").c_str(), to_u32(dims.kv_heads));
-    // llama.cpp requires the llama architecture to rotate whole heads.
-    gguf_set_val_u32(gguf, key(".rope.dimension_count").c_str(), to_u32(dims.head_length()));
-    gguf_set_val_f32(gguf, key(".rope.freq_base").c_str(), kRopeFrequencyBase);
-    gguf_set_val_f32(gguf, key(".attention.layer_norm_rms_epsilon").c_str(), dims.rms_epsilon);
+    set_u32(".vocab_size", dims.vocab_size);
+    set_u32(".context_length", dims.context_length);
+    set_u32(".embedding_length", dims.embedding_length);
+    if (!dims.recurrent) set_u32(".feed_forward_length", dims.feed_forward_length);
+    set_u32(".block_count", dims.layers);
+    if (dims.recurrent) {
+        set_u32(".ssm.conv_kernel", Dimensions::convolution_width);
+        set_u32(".ssm.inner_size", dims.inner_length());
+        set_u32(".ssm.state_size", Dimensions::state_size);
+        set_u32(".ssm.time_step_rank", dims.time_step_rank());
+    } else {
+        set_u32(".attention.head_count", dims.heads);
+        set_u32(".attention.head_count_kv", dims.kv_heads);
+        // llama.cpp requires the llama architecture to rotate whole heads.
+        set_u32(".rope.dimension_count", dims.head_length());
+        set_f32(".rope.freq_base", kRopeFrequencyBase);
+    }
+    set_f32(".attention.layer_norm_rms_epsilon", dims.rms_epsilon);
     if (dims.experts > 0) {
-        gguf_set_val_u32(gguf, key(".expert_count").c_str(), to_u32(dims.experts));
-        gguf_set_val_u32(gguf, key(".expert_used_count").c_str(), to_u32(dims.used_experts));
+        set_u32(".expert_count", dims.experts);
+        set_u32(".expert_used_count", dims.used_experts);
     }
     if (dims.sliding_window > 0) {
-        gguf_set_val_u32(gguf, key(".attention.sliding_window").c_str(), to_u32(dims.sliding_window));
+        set_u32(".attention.sliding_window", dims.sliding_window);
         std::vector<std::uint32_t> pattern;
         for (std::int64_t layer = 0; layer < dims.layers; ++layer) pattern.push_back(layer % 2 == 0 ? 1 : 0);
-        gguf_set_arr_data(gguf, key(".attention.sliding_window_pattern").c_str(), GGUF_TYPE_UINT32, pattern.data(),
+        gguf_set_arr_data(gguf, (arch + ".attention.sliding_window_pattern").c_str(), GGUF_TYPE_UINT32, pattern.data(),
                           pattern.size());
-        gguf_set_val_f32(gguf, key(".logit_scale").c_str(), 1.0f);
+        set_f32(".logit_scale", 1.0f);
     }
 }
 
