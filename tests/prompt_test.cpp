@@ -10,7 +10,6 @@
 #include <cstdint>
 #include <cstring>
 #include <filesystem>
-#include <numeric>
 #include <random>
 #include <set>
 #include <span>
@@ -178,9 +177,7 @@ TEST_F(Engine, PromptResumedAtAReusablePrefixIsTheFreshBits) {
 }
 
 // What a model says decides how its prompts may resume: its experts, and
-// whether its cache holds a cell for every token (not a recurrent state,
-// nor a sliding window). Seed, vocabulary, width, layers, feed-forward
-// length, heads, KV heads, experts, used experts, recurrent, window.
+// whether its cache holds a cell for every token (not a recurrent state, nor a sliding window).
 TEST_F(Engine, ModelTraitsTellEachClassOfModel) {
     for (const auto& [experts, recurrent, window] :
          {std::tuple{0U, false, 0U}, {4U, false, 0U}, {0U, true, 0U}, {0U, false, 64U}}) {
@@ -191,8 +188,7 @@ TEST_F(Engine, ModelTraitsTellEachClassOfModel) {
     }
 }
 
-// Cells that llama.cpp refuses to restore (a model of more layers) restore
-// nothing and leave the context empty.
+// Cells llama.cpp refuses (a deeper model's) restore nothing, leaving the context empty.
 TEST_F(Engine, RefusedRestoreLeavesTheContextEmpty) {
     model_writer::ModelSpec model_spec;
     model_spec.weights = model_writer::RandomWeights{1, 2000, 256, 2, 512, 4};
@@ -201,8 +197,7 @@ TEST_F(Engine, RefusedRestoreLeavesTheContextEmpty) {
     const LoadedModel deeper = load(model_spec);
     auto context = context_create(model, generation_context_params(1024, 2));
     auto deeper_context = context_create(deeper, generation_context_params(1024, 2));
-    std::vector<llama_token> prompt(300);
-    std::iota(prompt.begin(), prompt.end(), 100);
+    const std::vector<llama_token> prompt(300, 100);
     ASSERT_TRUE(context && deeper_context && decode_prompt(*context, prompt, 0));
     PromptCache cache;
     const PromptToRestore to_restore{prompt, ReuseGrain::row_group, false};

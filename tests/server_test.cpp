@@ -261,17 +261,14 @@ TEST_F(Server, RepliesEqualThoseOfAFreshProcess) {
 TEST_F(Server, EachClassOfModelResumesAtItsOwnGrain) {
     const std::string base = vocabulary_words(0, 1400);
     const std::string sharing = vocabulary_words(0, 652) + " " + vocabulary_words(653, 700);
-    // Experts, recurrent, window; the cells restored: the shared 700 tokens,
-    // then the first system prompt again whole.
-    for (const auto& [experts, recurrent, window, restored] :
+    for (const auto& [experts, recurrent, window, cells] :  // cells: the shared 700 tokens, then base whole
          {std::tuple{0U, false, 0U, std::vector<std::size_t>{700, 1559}},
           {4U, false, 0U, {512, 1559}},
           {0U, true, 0U, {}},
           {0U, false, 64U, {}}}) {
         model_writer::ModelSpec model_spec;
         model_spec.weights = model_writer::RandomWeights{1, 2000, 128, 2, 352, 4, 0, experts, 2, recurrent, window};
-        const std::string name =
-            "class-" + std::to_string(experts) + "-" + std::to_string(recurrent) + "-" + std::to_string(window);
+        const std::string name = "class-" + std::to_string(experts + 10 * recurrent + 100 * window);
         const std::string model = write_test_model(model_spec, name + ".gguf");
         std::string input;
         std::vector<std::string> expected;
@@ -283,14 +280,14 @@ TEST_F(Server, EachClassOfModelResumesAtItsOwnGrain) {
             expected.push_back(R"({"ok":true,"output":)" + json_string(run_helper(one_shot).out) + R"(,"error":null})");
         }
         const ServerRun run = run_server(input, /*diagnostics=*/true);
-        EXPECT_EQ(run.lines, expected) << name;
-        std::vector<std::size_t> found;
+        EXPECT_EQ(run.lines, expected) << experts << " experts";
+        std::vector<std::size_t> restored;
         const std::regex restore_line("state_read_meta: cell_count = ([0-9]+)");
         for (std::sregex_iterator it(run.result.err.begin(), run.result.err.end(), restore_line), end; it != end;
              ++it) {
-            found.push_back(std::stoul((*it)[1]));
+            restored.push_back(std::stoul((*it)[1]));
         }
-        EXPECT_EQ(found, restored) << name;
+        EXPECT_EQ(restored, cells) << name;
     }
 }
 
