@@ -190,8 +190,14 @@ class LlamaSide:
         count given when this side was made); none past `limit` seconds, and
         the server is then started again and warmed by one untimed answer."""
         result: list = []
-        worker = threading.Thread(target=lambda: result.append(self.server.complete_timed(self.prompt, self.tokens)),
-                                  daemon=True)
+
+        def complete() -> None:
+            try:
+                result.append(self.server.complete_timed(self.prompt, self.tokens))
+            except OSError:
+                pass  # the server was stopped past the limit
+
+        worker = threading.Thread(target=complete, daemon=True)
         worker.start()
         worker.join(limit)
         if not result:
