@@ -44,6 +44,15 @@ TEST(PromptReuse, ReusablePromptLengthByGrain) {
     EXPECT_EQ(restorable_prompt_length(tokens(600, 601), true, same, ReuseGrain::row_group), 536U);
     EXPECT_TRUE(first_piece_end(192, 600) == 256 && first_piece_end(576, 700) == 700);
     EXPECT_TRUE(first_piece_needs_tiles(240, 600) && !first_piece_needs_tiles(528, 560));
+    // The first decode takes the rest with it where it has 8 rows and all fits in one physical batch.
+    const struct {
+        std::size_t first, length;
+        bool tiles_switch;
+        FirstDecode decode;
+    } decodes[] = {{0, 600, true, {512, 0}},    {504, 520, true, {520, 8}}, {504, 519, true, {512, 8}},
+                   {448, 704, true, {704, 64}}, {444, 704, true, {512, 0}}, {504, 520, false, {512, 0}},
+                   {520, 540, true, {540, 0}},  {256, 400, true, {400, 0}}, {240, 600, true, {256, 16}}};
+    for (const auto& d : decodes) EXPECT_EQ(first_decode(d.first, d.length, d.tiles_switch), d.decode) << d.first;
 }
 
 TEST(PromptReuse, GrainAndKeptContext) {

@@ -95,7 +95,8 @@ std::vector<std::uint8_t> sequence_cells(llama_context* context) {
 // restored into an emptied context, computes only the rest, and its cells and
 // last logits are a fresh decode's bit for bit: for each weight type, head
 // layout, thread count (on a pool of its own, as the helper's), a fresh last
-// batch shorter and longer than 64 rows, and every prefix the prompts share
+// batch shorter and longer than 64 rows and shorter than 8 (whose kernels a
+// first decode that took it with it would change), and every prefix the prompts share
 // (multiples of 32 near the end of a batch after the first, of 128
 // elsewhere, and 1 and 4 around those near a batch's end or on its line; the
 // rules with and without the pool's tiled attention cut those down). The kept
@@ -112,7 +113,8 @@ TEST_F(Engine, PromptResumedAtAReusablePrefixIsTheFreshBits) {
                  {WeightType::q8_0, 32, 4, 4, 700, 560},  {WeightType::q4_0, 32, 8, 8, 700, 737},
                  {WeightType::q4_k_m, 8, 4, 2, 700, 560}, {WeightType::q4_k_m, 32, 8, 3, 560, 597},
                  {WeightType::q6_k, 4, 4, 4, 560, 540},   {WeightType::iq4_nl, 32, 4, 2, 700, 737},
-                 {WeightType::f32, 32, 8, 8, 560, 597}};
+                 {WeightType::f32, 32, 8, 8, 560, 597},   {WeightType::f16, 8, 4, 2, 513, 540},
+                 {WeightType::iq4_nl, 8, 4, 2, 518, 560}};
     for (const auto& c : cases) {
         model_writer::ModelSpec model_spec;
         // Seed, vocabulary, width, layers, feed-forward length, heads, KV heads.

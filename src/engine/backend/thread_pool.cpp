@@ -11,14 +11,14 @@ ggml_backend_reg_t cpu_registry() {
     return cpu == nullptr ? nullptr : ggml_backend_dev_backend_reg(cpu);
 }
 
-using SetTiledAttention = void (*)(ggml_threadpool*, bool);
+using SetTiledAttention = void (*)(ggml_threadpool*, int);
 
 // Looked up at each use: the module is unloaded with the backend.
 SetTiledAttention set_tiled_attention() {
     ggml_backend_reg_t registry = cpu_registry();
     return registry == nullptr ? nullptr
                                : reinterpret_cast<SetTiledAttention>(ggml_backend_reg_get_proc_address(
-                                     registry, "ggml_threadpool_set_tiled_attention_every_batch"));
+                                     registry, "ggml_threadpool_set_tiled_attention_rows"));
 }
 
 }  // namespace
@@ -39,13 +39,14 @@ EngineThreadPool thread_pool_create(std::int32_t threads) {
 
 bool tiled_attention_switch_available() { return set_tiled_attention() != nullptr; }
 
-TiledAttentionScope::TiledAttentionScope(ggml_threadpool* pool)
-    : pool_(pool), set_(pool == nullptr ? nullptr : set_tiled_attention()) {
-    if (set_ != nullptr) set_(pool_, true);
+TiledAttentionScope::TiledAttentionScope(ggml_threadpool* pool, std::size_t rows)
+    : pool_(pool), set_(pool == nullptr || rows == 0 ? nullptr : set_tiled_attention()) {
+    // The rows are at most a physical batch.
+    if (set_ != nullptr) set_(pool_, static_cast<int>(rows));
 }
 
 TiledAttentionScope::~TiledAttentionScope() {
-    if (set_ != nullptr) set_(pool_, false);
+    if (set_ != nullptr) set_(pool_, 0);
 }
 
 }  // namespace debrindle

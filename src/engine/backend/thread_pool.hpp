@@ -3,6 +3,7 @@
 // engine starts and attached to every context, so that threads are started
 // once, not for every graph, context or model.
 
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 
@@ -21,23 +22,25 @@ using EngineThreadPool = std::unique_ptr<ggml_threadpool, ThreadPoolDeleter>;
 EngineThreadPool thread_pool_create(std::int32_t threads);
 
 // Whether the loaded CPU module can make a pool's flash attention take its
-// tiled kernel for batches of fewer than 64 rows too (our engine's patch; a
-// stock llama.cpp cannot).
+// tiled kernel for a batch's leading rows whatever the batch's size (our
+// engine's patch; a stock llama.cpp cannot).
 bool tiled_attention_switch_available();
 
-// While it lives, `pool` computes flash attention in tiles whatever a batch's
-// row count (where the switch is available); off again when it goes, however
-// the decode between ended.
+// While it lives, `pool` computes flash attention in tiles for the first
+// `rows` rows of a batch whatever its row count, and for the rows after them
+// as for a batch of their own (where the switch is available); back to the
+// usual rule when it goes, however the decode between ended. No pool or no
+// rows leave the usual rule.
 class TiledAttentionScope {
 public:
-    explicit TiledAttentionScope(ggml_threadpool* pool);
+    TiledAttentionScope(ggml_threadpool* pool, std::size_t rows);
     ~TiledAttentionScope();
     TiledAttentionScope(const TiledAttentionScope&) = delete;
     TiledAttentionScope& operator=(const TiledAttentionScope&) = delete;
 
 private:
     ggml_threadpool* pool_;
-    void (*set_)(ggml_threadpool*, bool);
+    void (*set_)(ggml_threadpool*, int);
 };
 
 }  // namespace debrindle

@@ -184,16 +184,17 @@ Result<std::string, GenerationFailure> generate(const EngineBackend& backend, co
 
 Result<Done, EngineError> decode_prompt(const EngineContext& context, std::span<const llama_token> prompt,
                                         std::size_t first) {
+    const bool tiled_attention_switch = context.thread_pool() != nullptr && tiled_attention_switch_available();
     for (std::size_t start = first; start < prompt.size();) {
-        const std::size_t end = start == first && first > 0 ? first_piece_end(first, prompt.size())
-                                                            : std::min(prompt.size(), start + logical_batch_size);
+        const FirstDecode decode = start == first ? first_decode(first, prompt.size(), tiled_attention_switch)
+                                                  : FirstDecode{std::min(prompt.size(), start + logical_batch_size)};
+        const std::size_t end = decode.end;
         EngineBatch batch(end - start);
         for (std::size_t position = start; position < end; ++position) {
             auto added = batch.add(prompt[position], static_cast<llama_pos>(position), position + 1 == prompt.size());
             if (!added) return added;
         }
-        const bool tiles = start == first && first_piece_needs_tiles(first, prompt.size());
-        const TiledAttentionScope tiled(tiles ? context.thread_pool() : nullptr);
+        const TiledAttentionScope tiled(context.thread_pool(), decode.tiled_rows);
         auto decoded = batch.decode(context);
         if (!decoded) return decoded;
         start = end;

@@ -39,8 +39,9 @@ llama_context_params generation_context_params(std::uint32_t length, std::int32_
 // chunks of at most one logical batch; only the last prompt token asks for
 // logits. From a kept prefix, the first chunk ends where the fresh path's
 // physical batch that holds `first` ends, so the rest falls into the fresh
-// path's own batches; its attention is computed in tiles on the context's
-// pool where the fresh batch's was.
+// path's own batches, or takes a short rest with it where that gives the
+// same bits; its attention is computed in tiles on the context's pool where
+// the fresh batch's was (`first_decode`).
 Result<Done, EngineError> decode_prompt(const EngineContext& context, std::span<const llama_token> prompt,
                                         std::size_t first);
 

@@ -47,6 +47,18 @@ bool first_piece_needs_tiles(std::size_t first, std::size_t prompt_length) {
            fresh_batch_rows(first, prompt_length) >= attention_tile_rows;
 }
 
+FirstDecode first_decode(std::size_t first, std::size_t prompt_length, bool tiled_attention_switch) {
+    if (first == 0) return {std::min(prompt_length, std::size_t{logical_batch_size}), 0};
+    const std::size_t piece_end = first_piece_end(first, prompt_length);
+    const std::size_t piece_rows = piece_end - first;
+    const std::size_t rest = prompt_length - piece_end;
+    if (tiled_attention_switch && rest >= first_piece_min_rows && prompt_length - first <= physical_batch_size) {
+        return {prompt_length, piece_rows};
+    }
+    const bool tiles = tiled_attention_switch && first_piece_needs_tiles(first, prompt_length);
+    return {piece_end, tiles ? piece_rows : 0};
+}
+
 std::size_t reusable_prompt_length(std::span<const llama_token> cached, std::span<const llama_token> prompt,
                                    ReuseGrain grain) {
     if (prompt.empty() || grain == ReuseGrain::none) return 0;

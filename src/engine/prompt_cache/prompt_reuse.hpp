@@ -55,6 +55,22 @@ namespace debrindle {
 //   (`first_piece_needs_tiles`, the pool's switch that our build of the CPU
 //   module adds).
 //
+// Where the first batch ends on a 256 line and the rest of the prompt is one
+// short fresh batch, the two can be one decode (`first_decode`) when the
+// rest has 8 rows or more and both fit in one physical batch: the decode
+// starts a multiple of 4 rows after the fresh first batch and ends where the
+// fresh rest ends, so every row keeps its group of 4 and the tail is the same
+// rows; the decode (16 rows or more) and both fresh batches (the first of
+// 256 rows, the rest of 8 or more) fall on the same side of every threshold
+// under 64. For attention, the pool's switch computes the first piece's
+// rows in tiles, as their 256-row batch did, and the rest's rows as a batch
+// of their own: in tiles from 64 rows, else one row at a time. The first
+// piece's rows now see the rest's cells too, but those lie after them and so
+// are masked: their key tiles start on the 256 line (64 divides it) and the
+// tiled kernel skips a key tile that no row of its tile sees, and the row
+// kernel skips each masked cell. The rest's rows see the cells a fresh decode
+// had written.
+//
 // The products of a mixture of experts group the rows by expert, and the
 // Vulkan and AMX products pick their kernels by row count, so those keep
 // `physical_batch`. A cache that holds values other than one position's cells
@@ -107,6 +123,17 @@ std::size_t first_piece_end(std::size_t first, std::size_t prompt_length);
 // Whether that first decode must compute its attention in tiles to give the
 // fresh bits: the fresh batch took the tiles, and the first piece is shorter.
 bool first_piece_needs_tiles(std::size_t first, std::size_t prompt_length);
+
+// The first decode of a prompt resumed at `first` (0: decoded whole): up to
+// `end`, with the attention of its first `tiled_rows` rows in tiles (0: by the
+// usual rule). With the pool's switch (`tiled_attention_switch`) the first
+// piece takes the rest of the prompt with it where that gives the same bits.
+struct FirstDecode {
+    std::size_t end = 0;
+    std::size_t tiled_rows = 0;
+    bool operator==(const FirstDecode&) const = default;
+};
+FirstDecode first_decode(std::size_t first, std::size_t prompt_length, bool tiled_attention_switch);
 
 // Whether a kept context of `kept_cells` serves a generation that needs
 // `needed_length` (as asked for, not yet padded). Attention reads only the cells in use, padded the same way
