@@ -48,7 +48,7 @@ TEST(PromptReuse, ReusablePromptLengthByGrain) {
     const struct {
         std::size_t first, length;
         bool tiles_switch;
-        FirstDecode decode;
+        PromptDecode decode;
     } decodes[] = {{0, 600, true, {512, 0}},    {504, 520, true, {520, 8}}, {504, 519, true, {512, 8}},
                    {448, 704, true, {704, 64}}, {444, 704, true, {512, 0}}, {504, 520, false, {512, 0}},
                    {520, 540, true, {540, 0}},  {256, 400, true, {400, 0}}, {240, 600, true, {256, 16}}};

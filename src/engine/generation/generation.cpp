@@ -186,8 +186,8 @@ Result<Done, EngineError> decode_prompt(const EngineContext& context, std::span<
                                         std::size_t first) {
     const bool tiled_attention_switch = context.thread_pool() != nullptr && tiled_attention_switch_available();
     for (std::size_t start = first; start < prompt.size();) {
-        const FirstDecode decode = start == first ? first_decode(first, prompt.size(), tiled_attention_switch)
-                                                  : FirstDecode{std::min(prompt.size(), start + logical_batch_size)};
+        const PromptDecode decode = start == first ? first_decode(first, prompt.size(), tiled_attention_switch)
+                                                   : PromptDecode{std::min(prompt.size(), start + logical_batch_size)};
         const std::size_t end = decode.end;
         EngineBatch batch(end - start);
         for (std::size_t position = start; position < end; ++position) {

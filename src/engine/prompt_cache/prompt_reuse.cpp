@@ -47,7 +47,7 @@ bool first_piece_needs_tiles(std::size_t first, std::size_t prompt_length) {
            fresh_batch_rows(first, prompt_length) >= attention_tile_rows;
 }
 
-FirstDecode first_decode(std::size_t first, std::size_t prompt_length, bool tiled_attention_switch) {
+PromptDecode first_decode(std::size_t first, std::size_t prompt_length, bool tiled_attention_switch) {
     if (first == 0) return {std::min(prompt_length, std::size_t{logical_batch_size}), 0};
     const std::size_t piece_end = first_piece_end(first, prompt_length);
     const std::size_t piece_rows = piece_end - first;

@@ -69,7 +69,7 @@ namespace debrindle {
 // are masked: their key tiles start on the 256 line (64 divides it) and the
 // tiled kernel skips a key tile that no row of its tile sees, and the row
 // kernel skips each masked cell. The rest's rows see the cells a fresh decode
-// had written.
+// had written, and its last row alone gives logits, as in its fresh batch.
 //
 // The products of a mixture of experts group the rows by expert, and the
 // Vulkan and AMX products pick their kernels by row count, so those keep
@@ -124,16 +124,18 @@ std::size_t first_piece_end(std::size_t first, std::size_t prompt_length);
 // fresh bits: the fresh batch took the tiles, and the first piece is shorter.
 bool first_piece_needs_tiles(std::size_t first, std::size_t prompt_length);
 
-// The first decode of a prompt resumed at `first` (0: decoded whole): up to
-// `end`, with the attention of its first `tiled_rows` rows in tiles (0: by the
-// usual rule). With the pool's switch (`tiled_attention_switch`) the first
-// piece takes the rest of the prompt with it where that gives the same bits.
-struct FirstDecode {
+// One decode of a prompt: its tokens up to `end`, the attention of its first
+// `tiled_rows` rows in tiles (0: by the usual rule).
+struct PromptDecode {
     std::size_t end = 0;
     std::size_t tiled_rows = 0;
-    bool operator==(const FirstDecode&) const = default;
+    bool operator==(const PromptDecode&) const = default;
 };
-FirstDecode first_decode(std::size_t first, std::size_t prompt_length, bool tiled_attention_switch);
+
+// The first decode of a prompt resumed at `first` (0: decoded whole). With
+// the pool's switch (`tiled_attention_switch`) the first piece takes the rest
+// of the prompt with it where that gives the same bits.
+PromptDecode first_decode(std::size_t first, std::size_t prompt_length, bool tiled_attention_switch);
 
 // Whether a kept context of `kept_cells` serves a generation that needs
 // `needed_length` (as asked for, not yet padded). Attention reads only the cells in use, padded the same way
